@@ -1,0 +1,9 @@
+#include "cli/device.h"
+#include "cli/options.h"
+
+int main(int argc, char** argv)
+{
+    const char* mode;
+    const char* operand = parse_command_line(argc, argv, &mode);
+    run_device(mode, operand);
+}

@@ -1,0 +1,39 @@
+// The requests volscan makes of the operating system's NVMe driver. Each
+// system has one source behind these declarations; nothing else issues ioctls.
+#pragma once
+
+#include <cstdint>
+
+// Which namespace an open node is, and the name of its controller's node.
+struct node_nsid {
+    char cdev[256]; // controller node name, without "/dev/"
+    uint32_t nsid;  // 0 when the node is the controller itself
+};
+
+// Asks the driver which controller and namespace the open node belongs to.
+// Returns 0, or -1 with errno set.
+int get_nsid(int descriptor, node_nsid* result);
+
+// The fields of an admin command that volscan sets; every other field of the
+// driver's record is zero.
+struct admin_command {
+    uint8_t opc;
+    uint32_t nsid;
+    uint32_t cdw10;
+    void* buf;
+    uint32_t len;
+    uint32_t is_read;
+};
+
+enum class admin_outcome {
+    success,
+    request_failed,   // the request itself failed; errno tells why
+    completion_error, // the controller completed it with an error status
+};
+
+// Sends one admin command through the driver's passthrough request.
+admin_outcome submit_admin(int descriptor, const admin_command& command);
+
+// The completion check shared by both drivers: Status Code or Status Code Type
+// set. The phase bit and bits 12-15 do not count.
+admin_outcome completion_outcome(uint16_t status);

@@ -1,0 +1,156 @@
+// Linux: the kernel's NVMe ioctls, and sysfs to find a namespace's controller.
+//
+// NVME_IOCTL_ID gives a namespace node's id but fails with ENOTTY on the
+// controller's own node as on every other device, so a character node that
+// sysfs places in class "nvme" is taken as a controller (namespace id 0).
+#include "nvme/driver.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <linux/nvme_ioctl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+// The sysfs folder of the device behind a node, or false with errno set.
+static bool sysfs_folder(const struct stat& node, char (&folder)[PATH_MAX])
+{
+    char link[64];
+    snprintf(link, sizeof link, "/sys/dev/%s/%u:%u", S_ISBLK(node.st_mode) ? "block" : "char",
+             major(node.st_rdev), minor(node.st_rdev));
+    return realpath(link, folder) != nullptr;
+}
+
+static const char* last_component(const char* path)
+{
+    const char* slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+static int copy_name(char (&cdev)[256], const char* name)
+{
+    size_t length = strlen(name);
+    if (length >= sizeof cdev) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(cdev, name, length + 1);
+    return 0;
+}
+
+// The class ("nvme", "nvme-subsystem", "block", ...) of a sysfs device folder.
+static bool sysfs_class(const char* folder, char (&name)[PATH_MAX])
+{
+    char link[PATH_MAX];
+    char target[PATH_MAX];
+    if (snprintf(link, sizeof link, "%s/subsystem", folder) >= static_cast<int>(sizeof link)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    if (realpath(link, target) == nullptr)
+        return false;
+    snprintf(name, sizeof name, "%s", last_component(target));
+    return true;
+}
+
+static bool is_class(const char* folder, const char* wanted)
+{
+    char name[PATH_MAX];
+    return sysfs_class(folder, name) && strcmp(name, wanted) == 0;
+}
+
+// A controller's number from its name "nvmeN", or -1 for any other name.
+static long controller_number(const char* name)
+{
+    if (strncmp(name, "nvme", 4) != 0 || name[4] == '\0')
+        return -1;
+    char* end;
+    long number = strtol(name + 4, &end, 10);
+    return *end == '\0' && name[4] >= '0' && name[4] <= '9' ? number : -1;
+}
+
+// A multipath head belongs to a subsystem, whose folder links every controller
+// as "nvmeN": take the lowest-numbered one.
+static int lowest_controller(const char* subsystem, char (&cdev)[256])
+{
+    DIR* folder = opendir(subsystem);
+    if (folder == nullptr)
+        return -1;
+    long lowest = -1;
+    while (const dirent* entry = readdir(folder)) {
+        long number = controller_number(entry->d_name);
+        if (number >= 0 && (lowest < 0 || number < lowest))
+            lowest = number;
+    }
+    closedir(folder);
+    if (lowest < 0) {
+        errno = ENODEV;
+        return -1;
+    }
+    snprintf(cdev, sizeof cdev, "nvme%ld", lowest);
+    return 0;
+}
+
+static int namespace_controller(const struct stat& node, char (&cdev)[256])
+{
+    char folder[PATH_MAX];
+    char link[PATH_MAX];
+    char parent[PATH_MAX];
+    char parent_class[PATH_MAX];
+    if (!sysfs_folder(node, folder))
+        return -1;
+    if (snprintf(link, sizeof link, "%s/device", folder) >= static_cast<int>(sizeof link)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    if (realpath(link, parent) == nullptr || !sysfs_class(parent, parent_class))
+        return -1;
+    if (strcmp(parent_class, "nvme") == 0)
+        return copy_name(cdev, last_component(parent));
+    if (strcmp(parent_class, "nvme-subsystem") == 0)
+        return lowest_controller(parent, cdev);
+    errno = ENODEV;
+    return -1;
+}
+
+int get_nsid(int descriptor, node_nsid* result)
+{
+    memset(result, 0, sizeof *result);
+    struct stat node;
+    int nsid = ioctl(descriptor, NVME_IOCTL_ID);
+    if (nsid < 0) {
+        int cause = errno;
+        char folder[PATH_MAX];
+        if (cause == ENOTTY && fstat(descriptor, &node) == 0 && S_ISCHR(node.st_mode)
+            && sysfs_folder(node, folder) && is_class(folder, "nvme")
+            && copy_name(result->cdev, last_component(folder)) == 0)
+            return 0;
+        errno = cause;
+        return -1;
+    }
+    result->nsid = static_cast<uint32_t>(nsid);
+    if (fstat(descriptor, &node) != 0)
+        return -1;
+    return namespace_controller(node, result->cdev);
+}
+
+admin_outcome submit_admin(int descriptor, const admin_command& command)
+{
+    // The kernel takes the direction of the transfer from the opcode.
+    struct nvme_admin_cmd request;
+    memset(&request, 0, sizeof request);
+    request.opcode = command.opc;
+    request.nsid = command.nsid;
+    request.cdw10 = command.cdw10;
+    request.addr = reinterpret_cast<uintptr_t>(command.buf);
+    request.data_len = command.len;
+    int result = ioctl(descriptor, NVME_IOCTL_ADMIN_CMD, &request);
+    if (result < 0)
+        return admin_outcome::request_failed;
+    // A positive result is the completion's status field without its phase bit.
+    return completion_outcome(static_cast<uint16_t>(static_cast<unsigned>(result) << 1));
+}

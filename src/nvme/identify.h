@@ -1,0 +1,29 @@
+// The Identify Controller command and the few bytes of its data that volscan reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "nvme/driver.h"
+
+struct identify_controller_data {
+    uint8_t vid[2];        // PCI vendor id, little-endian
+    uint8_t ssvid[2];
+    char sn[20];           // serial number, space padded
+    char mn[40];           // model number, space padded
+    uint8_t unread[3008];
+    char vs_bdev[32];      // vendor specific: the block-device name the platform reports
+    uint8_t vs_rest[992];
+};
+
+static_assert(sizeof(identify_controller_data) == 4096);
+static_assert(offsetof(identify_controller_data, sn) == 4);
+static_assert(offsetof(identify_controller_data, mn) == 24);
+static_assert(offsetof(identify_controller_data, vs_bdev) == 3072);
+
+constexpr uint8_t NVME_OPC_IDENTIFY = 0x06;
+
+// Zero-fills data and asks the controller for its Identify Controller data.
+admin_outcome identify_controller(int descriptor, identify_controller_data* data);
+
+uint16_t identify_vendor(const identify_controller_data& data);

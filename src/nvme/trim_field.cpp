@@ -1,0 +1,22 @@
+#include "nvme/trim_field.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/diag.h"
+
+char* trim_field(const char* field, size_t width)
+{
+    size_t begin = 0;
+    while (begin < width && field[begin] == ' ')
+        begin++;
+    size_t end = width;
+    while (end > begin && (field[end - 1] == ' ' || field[end - 1] == '\0'))
+        end--;
+    char* text = static_cast<char*>(malloc(end - begin + 1));
+    if (text == nullptr)
+        fatal("malloc");
+    memcpy(text, field + begin, end - begin);
+    text[end - begin] = '\0';
+    return text;
+}

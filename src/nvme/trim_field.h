@@ -1,0 +1,9 @@
+#pragma once
+
+#include <cstddef>
+
+// Turns a fixed-width, space-padded text field of the device into a new
+// NUL-terminated string: leading spaces go, trailing spaces and NULs go,
+// everything between stays as it is. Ends the process if memory runs out.
+// Readers stop at the first NUL, so text after an inner NUL is never used.
+char* trim_field(const char* field, size_t width);

@@ -1,0 +1,69 @@
+#include "stats/log_page.h"
+
+#include <cstring>
+
+#include "cli/diag.h"
+#include "nvme/driver.h"
+
+static void from_le(uint32_t* value)
+{
+    uint8_t bytes[4];
+    memcpy(bytes, value, sizeof bytes);
+    *value = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8
+        | static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+static void from_le(uint64_t* value)
+{
+    uint8_t bytes[8];
+    memcpy(bytes, value, sizeof bytes);
+    uint64_t host = 0;
+    for (int i = 7; i >= 0; i--)
+        host = host << 8 | bytes[i];
+    *value = host;
+}
+
+static void histogram_from_le(latency_histogram* histogram)
+{
+    from_le(&histogram->num_bins);
+    for (histogram_bin& bin : histogram->bins) {
+        from_le(&bin.lower);
+        from_le(&bin.upper);
+        from_le(&bin.count);
+    }
+}
+
+void stats_log_from_le(ebs_stats_log* page)
+{
+    from_le(&page->magic);
+    for (uint64_t ebs_stats_log::*counter : cumulative_counters)
+        from_le(&(page->*counter));
+    from_le(&page->volume_queue_length);
+    histogram_from_le(&page->read_io_latency_histogram);
+    histogram_from_le(&page->write_io_latency_histogram);
+}
+
+void fetch_stats_log(int descriptor, const char* device_name, ebs_stats_log* page)
+{
+    memset(page, 0, sizeof *page);
+    admin_command command{};
+    command.opc = NVME_OPC_GET_LOG_PAGE;
+    command.nsid = 1;
+    // Log identifier 0xD0 in bits 0-7; in bits 16-31 the number of 32-bit
+    // words to transfer, less one: 1024 words, the whole page.
+    command.cdw10 = 0x03FF00D0;
+    command.buf = page;
+    command.len = sizeof *page;
+    command.is_read = 1;
+    switch (submit_admin(descriptor, command)) {
+    case admin_outcome::request_failed:
+        fatal("NVME_OPC_GET_LOG_PAGE failed");
+    case admin_outcome::completion_error:
+        fatalx("log page request returned error");
+    case admin_outcome::success:
+        break;
+    }
+    stats_log_from_le(page);
+    if (page->magic != ebs_stats_magic)
+        fatalx("Not an EBS device: %s", device_name);
+}

@@ -1,0 +1,59 @@
+# Front door for GNU make and BSD make alike; the build itself is CMake's.
+#   make            build volscan in build/
+#   make demo       build, then show volscan at work (on an emulated volume
+#                   where this machine has no EBS volume)
+#   make check      install missing packages, build with g++ and clang++
+#                   (warnings are errors) and run every quick test, the
+#                   sanitizer build included
+#   make check-all  make check, then the fuzzers briefly, valgrind, and
+#                   volscan under a real Linux kernel in QEMU
+#   make fuzz       run each fuzzer for FUZZ_SECONDS
+#   make install    PREFIX=/usr/local DESTDIR=
+
+CMAKE ?= cmake
+CTEST ?= ctest
+BUILD ?= build
+PREFIX ?= /usr/local
+JOBS ?= 2
+FUZZ_SECONDS ?= 60
+
+all: build
+
+configure:
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+
+build: configure
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+deps:
+	sh tools/install-deps.sh check
+
+demo: deps build
+	sh tools/demo.sh $(BUILD)
+
+check: deps
+	$(CMAKE) -S . -B build-check -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+	$(CMAKE) --build build-check -j $(JOBS)
+	$(CMAKE) -S . -B build-clang -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) --build build-clang -j $(JOBS)
+	$(CMAKE) -S . -B build-asan -DVOLSCAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) --build build-asan -j $(JOBS)
+	cd build-check && $(CTEST) --output-on-failure -j $(JOBS) -LE slow
+	cd build-asan && $(CTEST) --output-on-failure -j $(JOBS) -LE slow
+
+check-all: check
+	sh tools/install-deps.sh all
+	cd build-clang && $(CTEST) --output-on-failure -L slow
+
+fuzz: deps
+	$(CMAKE) -S . -B build-clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) --build build-clang -j $(JOBS)
+	sh tests/fuzz/run.sh build-clang $(FUZZ_SECONDS)
+
+install: build
+	DESTDIR=$(DESTDIR) $(CMAKE) --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf build build-check build-clang build-asan
+
+.PHONY: all configure build deps demo check check-all fuzz install clean

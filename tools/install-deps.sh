@@ -1,0 +1,37 @@
+#!/bin/sh
+# Installs the Debian packages that building and testing volscan need, when
+# any is missing. As root it runs apt-get; otherwise it prints the line to run.
+# Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all)
+set -eu
+
+build="cmake make g++ clang pkg-config"
+check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc"
+all="valgrind"
+
+wanted=""
+for set in "${@:-check}"; do
+    case "$set" in
+        build) wanted="$wanted $build" ;;
+        check) wanted="$wanted $build $check" ;;
+        all) wanted="$wanted $build $check $all" ;;
+        *) wanted="$wanted $set" ;;
+    esac
+done
+
+missing=""
+for package in $wanted; do
+    if ! dpkg-query -W -f '${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$'; then
+        missing="$missing $package"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "volscan needs these Debian packages; as root, run:" >&2
+    echo "  apt-get install -y$missing" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# shellcheck disable=SC2086
+apt-get install -y -qq --no-install-recommends $missing

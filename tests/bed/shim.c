@@ -1,0 +1,179 @@
+/*
+ * Preloaded ahead of umockdev's library into volscan under test. It supplies
+ * what the kernel does and umockdev 0.17 does not:
+ *  - fstat on an emulated node reports the emulated device, not a regular file;
+ *  - opening a symbolic link under the emulated /dev reaches the node it names
+ *    (umockdev serves ioctls only on the path that was opened);
+ * and, when BED_FAST_SLEEP is set, lets sleep return at once so that polling
+ * tests take no time. BED_SLEEP_LOG names a file that records each sleep.
+ * Without UMOCKDEV_DIR it changes nothing.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#define MAX_TRACKED 1024
+
+/* The emulated /dev path that each open descriptor came from. */
+static char* node_of_fd[MAX_TRACKED];
+
+static void* next_symbol(const char* name)
+{
+    void* symbol = dlsym(RTLD_NEXT, name);
+    if (symbol == NULL) {
+        fprintf(stderr, "bed shim: no %s\n", name);
+        abort();
+    }
+    return symbol;
+}
+
+/* Drops "." and ".." components of an absolute path, in place. */
+static void normalise(char* path)
+{
+    char out[PATH_MAX];
+    size_t used = 0;
+    const char* part = path;
+    while (*part) {
+        while (*part == '/')
+            part++;
+        const char* end = strchr(part, '/');
+        size_t length = end ? (size_t)(end - part) : strlen(part);
+        if (length == 0)
+            break;
+        if (length == 1 && part[0] == '.') {
+        } else if (length == 2 && part[0] == '.' && part[1] == '.') {
+            while (used > 0 && out[used - 1] != '/')
+                used--;
+            if (used > 0)
+                used--;
+        } else if (used + length + 2 < sizeof out) {
+            out[used++] = '/';
+            memcpy(out + used, part, length);
+            used += length;
+        }
+        part += length;
+    }
+    out[used] = '\0';
+    strcpy(path, used ? out : "/");
+}
+
+/* Follows relative symbolic links that stay inside the emulated /dev. */
+static void follow_links(const char* path, char* resolved)
+{
+    const char* root = getenv("UMOCKDEV_DIR");
+    snprintf(resolved, PATH_MAX, "%s", path);
+    if (root == NULL || strncmp(path, "/dev/", 5) != 0)
+        return;
+    for (int hops = 0; hops < 16; hops++) {
+        char real[PATH_MAX];
+        char target[PATH_MAX];
+        snprintf(real, sizeof real, "%s%s", root, resolved);
+        ssize_t length = readlink(real, target, sizeof target - 1);
+        if (length <= 0 || target[0] == '/')
+            return;
+        target[length] = '\0';
+        char* slash = strrchr(resolved, '/');
+        slash[1] = '\0';
+        strncat(resolved, target, PATH_MAX - strlen(resolved) - 1);
+        normalise(resolved);
+    }
+}
+
+static void track(int fd, const char* path)
+{
+    if (fd < 0 || fd >= MAX_TRACKED || getenv("UMOCKDEV_DIR") == NULL)
+        return;
+    free(node_of_fd[fd]);
+    node_of_fd[fd] = strncmp(path, "/dev/", 5) == 0 ? strdup(path) : NULL;
+}
+
+static int open_with(const char* name, const char* path, int flags, mode_t mode)
+{
+    int (*next)(const char*, int, ...) = (int (*)(const char*, int, ...))next_symbol(name);
+    char resolved[PATH_MAX];
+    follow_links(path, resolved);
+    int fd = next(resolved, flags, mode);
+    track(fd, resolved);
+    return fd;
+}
+
+static mode_t mode_argument(int flags, va_list args)
+{
+    return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? va_arg(args, mode_t) : 0;
+}
+
+int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_with("open", path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_with("open64", path, flags, mode);
+}
+
+int __open_2(const char* path, int flags) { return open_with("open", path, flags, 0); }
+
+int __open64_2(const char* path, int flags) { return open_with("open64", path, flags, 0); }
+
+int close(int fd)
+{
+    int (*next)(int) = (int (*)(int))next_symbol("close");
+    if (fd >= 0 && fd < MAX_TRACKED) {
+        free(node_of_fd[fd]);
+        node_of_fd[fd] = NULL;
+    }
+    return next(fd);
+}
+
+static int emulated_fstat(const char* name, int fd, struct stat* status)
+{
+    int (*next)(int, struct stat*) = (int (*)(int, struct stat*))next_symbol(name);
+    int result = next(fd, status);
+    if (result != 0 || fd < 0 || fd >= MAX_TRACKED || node_of_fd[fd] == NULL)
+        return result;
+    struct stat node;
+    if (stat(node_of_fd[fd], &node) == 0 && (S_ISCHR(node.st_mode) || S_ISBLK(node.st_mode))) {
+        status->st_mode = node.st_mode;
+        status->st_rdev = node.st_rdev;
+    }
+    return result;
+}
+
+int fstat(int fd, struct stat* status) { return emulated_fstat("fstat", fd, status); }
+
+int fstat64(int fd, struct stat64* status)
+{
+    return emulated_fstat("fstat64", fd, (struct stat*)status);
+}
+
+unsigned int sleep(unsigned int seconds)
+{
+    const char* log = getenv("BED_SLEEP_LOG");
+    if (log != NULL) {
+        FILE* file = fopen(log, "a");
+        if (file != NULL) {
+            fprintf(file, "sleep %u\n", seconds);
+            fclose(file);
+        }
+    }
+    if (getenv("BED_FAST_SLEEP") != NULL)
+        return 0;
+    unsigned int (*next)(unsigned int) = (unsigned int (*)(unsigned int))next_symbol("sleep");
+    return next(seconds);
+}

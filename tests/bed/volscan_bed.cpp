@@ -1,0 +1,95 @@
+// Runs a command, volscan or a shell, against the emulated NVMe devices.
+//
+//   volscan-bed [-f fixture] [-q] [command [argument ...]]
+//
+// The fixture that nvme0 (with its namespaces nvme0n1 and ng0n1) plays:
+//   ebs       an EBS volume whose statistics move like a busy volume's (default)
+//   example   an EBS volume with one fixed statistics page
+//   instance  an instance-storage disk
+//   other     another vendor's controller
+// Without a command it starts $SHELL. The folder that holds volscan comes
+// first in PATH, so "volscan id nvme0" runs the volscan built beside this
+// program. -q: sleep takes no time (polling runs at full speed).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "bed.h"
+
+static int usage()
+{
+    fprintf(stderr, "usage: volscan-bed [-f ebs|example|instance|other] [-q] [command [argument ...]]\n");
+    return 2;
+}
+
+int main(int argc, char** argv)
+{
+    controller_fixture fixture = ebs_volume();
+    fixture.live = true;
+    bool quick = false;
+    int option;
+    while ((option = getopt(argc, argv, "+f:q")) != -1) {
+        if (option == 'q') {
+            quick = true;
+        } else if (option == 'f' && strcmp(optarg, "ebs") == 0) {
+        } else if (option == 'f' && strcmp(optarg, "example") == 0) {
+            fixture = ebs_volume();
+        } else if (option == 'f' && strcmp(optarg, "instance") == 0) {
+            fixture = instance_storage();
+        } else if (option == 'f' && strcmp(optarg, "other") == 0) {
+            fixture = other_vendor();
+        } else {
+            return usage();
+        }
+    }
+
+    bed_start(VOLSCAN_BINARY, BED_SHIM);
+    bed_set_primary(fixture);
+
+    std::string folder = bed_volscan_path().substr(0, bed_volscan_path().rfind('/'));
+    const char* path = getenv("PATH");
+    std::string program;
+    std::vector<std::string> args;
+    if (optind < argc) {
+        for (int i = optind; i < argc; i++)
+            args.push_back(argv[i]);
+    } else {
+        const char* shell = getenv("SHELL");
+        args.push_back(shell ? shell : "/bin/sh");
+    }
+    // Resolve the command as a shell would, with volscan's folder first.
+    std::string search = folder + ":" + (path ? path : "/usr/bin:/bin");
+    if (args[0].find('/') != std::string::npos) {
+        program = args[0];
+    } else {
+        size_t start = 0;
+        while (program.empty() && start <= search.size()) {
+            size_t end = search.find(':', start);
+            if (end == std::string::npos)
+                end = search.size();
+            std::string candidate = search.substr(start, end - start) + "/" + args[0];
+            if (access(candidate.c_str(), X_OK) == 0)
+                program = candidate;
+            start = end + 1;
+        }
+        if (program.empty()) {
+            fprintf(stderr, "volscan-bed: %s: command not found\n", args[0].c_str());
+            bed_stop();
+            return 127;
+        }
+    }
+
+    run_options options;
+    options.inherit_stdio = true;
+    options.fast_sleep = quick;
+    options.env.push_back("PATH=" + search);
+    run_result result = bed_run(program, args, options);
+
+    bed_log log = bed_take_log();
+    for (const std::string& v : log.violations)
+        fprintf(stderr, "volscan-bed: %s\n", v.c_str());
+    bed_stop();
+    return log.violations.empty() ? result.status : 3;
+}

@@ -1,0 +1,117 @@
+// From the operand to an accepted controller: namespaces followed to their
+// controller, every failure of the way, and the gate.
+#include <cerrno>
+
+#include "e2e.h"
+
+namespace {
+
+controller_fixture with_identify(uint16_t vendor, const std::string& model)
+{
+    controller_fixture f = ebs_volume();
+    f.identify = identify_page(vendor, "vol0123456789abcdef0", model, "/dev/sdf");
+    return f;
+}
+
+controller_fixture failing(int nsid_errno, int identify_errno, uint16_t identify_status)
+{
+    controller_fixture f = ebs_volume();
+    f.nsid_errno = nsid_errno;
+    f.identify_errno = identify_errno;
+    f.identify_status = identify_status;
+    return f;
+}
+
+struct device_case {
+    const char* title;
+    controller_fixture (*fixture)();
+    expect_run run;
+};
+
+const std::string store = "Amazon Elastic Block Store";
+
+const device_case device_cases[] = {
+    {"controller", ebs_volume, {{"volscan", "id", "nvme0"}, ebs_identity, "", 0}},
+    {"controller_with_dev_prefix", ebs_volume, {{"volscan", "id", "/dev/nvme0"}, ebs_identity, "", 0}},
+    {"namespace_block_node", ebs_volume, {{"volscan", "id", "/dev/nvme0n1"}, ebs_identity, "", 0}},
+    {"namespace_generic_node", ebs_volume, {{"volscan", "id", "ng0n1"}, ebs_identity, "", 0}},
+    {"by_id_link", ebs_volume,
+     {{"volscan", "id", "disk/by-id/nvme-Amazon_Elastic_Block_Store_vol0123456789abcdef0"}, ebs_identity, "", 0}},
+    // nvme12 (another vendor's) sorts before nvme3 as text: only the number counts.
+    {"multipath_head_uses_lowest_controller", ebs_volume, {{"volscan", "id", "nvme3n1"}, ebs_identity, "", 0}},
+    {"namespace_stats", ebs_volume, {{"volscan-stats", "-j", "nvme0n1"}, example_json, "", 0}},
+    // Diagnostics name the operand less one "/dev/", even for a namespace.
+    {"other_vendor", other_vendor, {{"volscan", "id", "/dev/nvme0"}, "", "volscan: Not an EC2 disk: nvme0\n", 1}},
+    {"other_vendor_namespace", other_vendor, {{"volscan", "stats", "nvme0n1"}, "", "volscan: Not an EC2 disk: nvme0n1\n", 1}},
+    {"other_vendor_by_id", other_vendor,
+     {{"volscan", "id", "/dev/disk/by-id/nvme-Amazon_Elastic_Block_Store_vol0123456789abcdef0"}, "",
+      "volscan: Not an EC2 disk: disk/by-id/nvme-Amazon_Elastic_Block_Store_vol0123456789abcdef0\n", 1}},
+    {"other_vendor_controller_in_subsystem", ebs_volume, {{"volscan", "id", "nvme12"}, "", "volscan: Not an EC2 disk: nvme12\n", 1}},
+    {"vendor_checked_before_model", [] { return with_identify(0x1B36, store); },
+     {{"volscan", "id", "nvme0"}, "", "volscan: Not an EC2 disk: nvme0\n", 1}},
+    {"other_model", [] { return with_identify(0x1D0F, "Amazon Elastic Block Storage"); },
+     {{"volscan-id", "nvme0"}, "", "volscan-id: Not an EBS or Instance Storage disk: nvme0\n", 1}},
+    {"model_in_other_case", [] { return with_identify(0x1D0F, "amazon elastic block store"); },
+     {{"volscan", "stats", "nvme0"}, "", "volscan: Not an EBS or Instance Storage disk: nvme0\n", 1}},
+    {"empty_model", [] { return with_identify(0x1D0F, ""); },
+     {{"volscan", "id", "-m", "nvme0"}, "", "volscan: Not an EBS or Instance Storage disk: nvme0\n", 1}},
+    {"model_with_padding", [] { return with_identify(0x1D0F, "   " + store + std::string("  \0\0  \0", 7)); },
+     {{"volscan", "id", "-m", "nvme0"}, store + "\n", "", 0}},
+    {"instance_storage_passes_the_gate", instance_storage,
+     {{"volscan", "id", "-m", "nvme0"}, "Amazon EC2 NVMe Instance Storage\n", "", 0}},
+    // The way there.
+    {"missing_node", ebs_volume, {{"volscan", "id", "nvme99"}, "", "volscan: could not open /dev/nvme99: No such file or directory\n", 1}},
+    {"missing_node_with_prefix", ebs_volume,
+     {{"volscan", "id", "/dev/nvme99"}, "", "volscan: could not open /dev/nvme99: No such file or directory\n", 1}},
+    {"only_one_prefix_removed", ebs_volume,
+     {{"volscan", "id", "/dev//dev/nvme0"}, "", "volscan: could not open /dev//dev/nvme0: No such file or directory\n", 1}},
+    {"not_nvme", ebs_volume, {{"volscan", "id", "null"}, "", "volscan: NVME_GET_NSID failed: Inappropriate ioctl for device\n", 1}},
+    {"not_nvme_stats", ebs_volume,
+     {{"volscan-stats", "/dev/null"}, "", "volscan-stats: NVME_GET_NSID failed: Inappropriate ioctl for device\n", 1}},
+    {"namespace_without_controller", ebs_volume,
+     {{"volscan", "id", "nvme95n1"}, "", "volscan: NVME_GET_NSID failed: No such file or directory\n", 1}},
+    {"controller_node_missing", ebs_volume,
+     {{"volscan", "id", "nvme97n1"}, "", "volscan: could not open /dev/nvme97: No such file or directory\n", 1}},
+    {"namespace_id_fails", [] { return failing(EIO, 0, 0); },
+     {{"volscan", "id", "nvme0n1"}, "", "volscan: NVME_GET_NSID failed: Input/output error\n", 1}},
+    {"identify_fails", [] { return failing(0, EACCES, 0); },
+     {{"volscan", "id", "nvme0"}, "", "volscan: NVME_OPC_IDENTIFY failed: Permission denied\n", 1}},
+    {"identify_fails_through_namespace", [] { return failing(0, EIO, 0); },
+     {{"volscan", "stats", "nvme0n1"}, "", "volscan: NVME_OPC_IDENTIFY failed: Input/output error\n", 1}},
+    // The completion check: Status Code and Status Code Type count, nothing else.
+    {"status_invalid_field", [] { return failing(0, 0, 0x8004); },
+     {{"volscan", "id", "nvme0"}, "", "volscan: identify request returned error\n", 1}},
+    {"status_code_lowest_bit", [] { return failing(0, 0, 0x0002); },
+     {{"volscan", "id", "nvme0"}, "", "volscan: identify request returned error\n", 1}},
+    {"status_code_type_only", [] { return failing(0, 0, 0x0E00); },
+     {{"volscan", "id", "nvme0"}, "", "volscan: identify request returned error\n", 1}},
+    {"status_phase_only", [] { return failing(0, 0, 0x0001); }, {{"volscan", "id", "nvme0"}, ebs_identity, "", 0}},
+    {"status_dnr_more_crd_only", [] { return failing(0, 0, 0xF000); }, {{"volscan", "id", "nvme0"}, ebs_identity, "", 0}},
+};
+
+void PrintTo(const device_case& c, std::ostream* os) { *os << c.title; }
+
+struct device_test : ::testing::TestWithParam<device_case> {};
+
+TEST_P(device_test, prints_exactly)
+{
+    bed_set_primary(GetParam().fixture());
+    check_run(GetParam().run);
+}
+
+INSTANTIATE_TEST_SUITE_P(table, device_test, ::testing::ValuesIn(device_cases),
+                         [](const auto& info) { return std::string(info.param.title); });
+
+// A namespace is left for its controller: every admin command goes to the
+// controller's node.
+TEST(device, namespace_requests_go_to_the_controller)
+{
+    bed_set_primary(ebs_volume());
+    check_run({{"volscan", "stats", "nvme3n1"}, example_text, "", 0});
+    // The log was taken by check_run; run again to look at it.
+    bed_volscan({"volscan", "stats", "nvme3n1"});
+    EXPECT_EQ(bed_take_log().requests,
+              (std::vector<std::string>{"nvme3n1: namespace id", "nvme3: identify", "nvme3: log page"}));
+}
+
+} // namespace

@@ -1,0 +1,35 @@
+#!/bin/sh
+# The manual page's SYNOPSIS, as mandoc renders it, must read as the usage
+# text that the program prints, line for line; and every option in it must
+# have its entry in the page.
+#
+#   man_synopsis.sh PAGE VOLSCAN
+set -u
+page=$1
+volscan=$2
+if ! command -v mandoc >/dev/null; then
+    echo "skipped: no mandoc"
+    exit 77
+fi
+status=0
+
+synopsis=$(mandoc -Tascii -O width=200 "$page" 2>/dev/null | sed 's/.\x08//g' \
+    | sed -n '/^SYNOPSIS$/,/^[A-Z]/{/^ /p;}' | sed 's/^ *//')
+usage=$("$volscan" 2>&1 >/dev/null | sed 's/^usage: //; s/^ *//')
+if [ -z "$usage" ] || [ "$synopsis" != "$usage" ]; then
+    echo "FAIL: the SYNOPSIS is not the usage text"
+    echo "SYNOPSIS:"
+    printf '%s\n' "$synopsis"
+    echo "usage text:"
+    printf '%s\n' "$usage"
+    status=1
+fi
+
+letters=$(printf '%s\n' "$usage" | grep -o '\[-[a-z]' | cut -c3 | sort -u)
+for letter in $letters; do
+    if ! grep -q "^\.It Fl $letter\( \|$\)" "$page"; then
+        echo "FAIL: option -$letter has no entry in the page"
+        status=1
+    fi
+done
+exit $status

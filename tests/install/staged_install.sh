@@ -1,0 +1,106 @@
+#!/bin/sh
+# Installs the build into a staging folder (DESTDIR) as a package would and
+# checks the tree, that the installed names run, and that the naming rules
+# call volscan-id where it was installed, also under another prefix.
+#
+#   staged_install.sh CMAKE BUILD_DIR SOURCE_DIR
+set -u
+cmake=$1
+build=$2
+source=$3
+
+work=$(mktemp -d /tmp/volscan-install.XXXXXX) || exit 1
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+if ! DESTDIR=$work/stage "$cmake" --install "$build" --prefix /usr/local >"$work/log" 2>&1; then
+    cat "$work/log"
+    echo "FAIL: the install failed"
+    exit 1
+fi
+
+# The whole tree, a link shown with its target.
+tree=$(cd "$work/stage" && find . ! -type d | sort | while read -r file; do
+    if [ -L "$file" ]; then
+        echo "$file -> $(readlink "$file")"
+    else
+        echo "$file"
+    fi
+done)
+want="./usr/local/bin/volscan
+./usr/local/bin/volscan-id -> volscan
+./usr/local/bin/volscan-stats -> volscan
+./usr/local/lib/udev/rules.d/65-volscan-ebs.rules
+./usr/local/share/bash-completion/completions/volscan
+./usr/local/share/bash-completion/completions/volscan-id -> volscan
+./usr/local/share/bash-completion/completions/volscan-stats -> volscan
+./usr/local/share/man/man8/volscan-id.8 -> volscan.8
+./usr/local/share/man/man8/volscan-stats.8 -> volscan.8
+./usr/local/share/man/man8/volscan.8"
+if [ "$tree" != "$want" ]; then
+    fail "the installed tree differs"
+    printf '%s\n' "$want" >"$work/want"
+    printf '%s\n' "$tree" >"$work/got"
+    diff -u "$work/want" "$work/got"
+fi
+
+prefix=$work/stage/usr/local
+cmp -s "$source/man/volscan.8" "$prefix/share/man/man8/volscan.8" || fail "the manual page differs"
+cmp -s "$source/completion/volscan" "$prefix/share/bash-completion/completions/volscan" \
+    || fail "the completion differs"
+[ -x "$prefix/bin/volscan" ] || fail "volscan is not executable"
+
+# check_run NAME STATUS STDERR ARGUMENT...: the installed NAME writes
+# nothing on standard output, exactly STDERR on standard error, and exits
+# with STATUS.
+check_run() {
+    name=$1 want_status=$2 want_err=$3
+    shift 3
+    "$prefix/bin/$name" "$@" >"$work/out" 2>"$work/err"
+    status=$?
+    printf '%s' "$want_err" >"$work/want-err"
+    if [ $status -ne "$want_status" ] || [ -s "$work/out" ] || ! cmp -s "$work/want-err" "$work/err"; then
+        fail "$name $*: status $status, standard output:"
+        cat "$work/out"
+        echo "standard error:"
+        cat "$work/err"
+    fi
+}
+usage="usage: volscan id [-b] [-m] [-s] [-u] [-v] device
+       volscan-id [-b] [-m] [-s] [-u] [-v] device
+       volscan stats [-i interval] [-j] device
+       volscan-stats [-i interval] [-j] device
+"
+check_run volscan-stats 1 "volscan-stats: invalid argument to -i: x
+" -i x d
+check_run volscan-id 1 "$usage"
+check_run volscan 1 "$usage"
+check_run volscan-id 1 "volscan-id: could not open /dev/nvme99: No such file or directory
+" -v nvme99
+
+rules=$prefix/lib/udev/rules.d/65-volscan-ebs.rules
+grep -q '@' "$rules" && fail "the udev rules keep a placeholder"
+# shellcheck disable=SC2016 # the text holds a literal $
+grep -q 'PROGRAM=="/usr/local/bin/volscan-id -b $devnode"' "$rules" \
+    || fail "the udev rules do not run /usr/local/bin/volscan-id"
+
+# Another prefix, given only at install time.
+if ! DESTDIR=$work/opt "$cmake" --install "$build" --prefix /opt/volscan --component naming \
+    >"$work/log" 2>&1; then
+    cat "$work/log"
+    fail "the install under /opt/volscan failed"
+fi
+rules=$work/opt/opt/volscan/lib/udev/rules.d/65-volscan-ebs.rules
+# shellcheck disable=SC2016 # the text holds a literal $
+grep -q 'PROGRAM=="/opt/volscan/bin/volscan-id -v $devnode"' "$rules" \
+    || fail "the udev rules under /opt/volscan do not run /opt/volscan/bin/volscan-id"
+
+if [ $failures -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all checks passed"

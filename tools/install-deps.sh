@@ -6,7 +6,7 @@ set -eu
 
 build="cmake make g++ clang pkg-config"
 check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc"
-all="valgrind qemu-system-x86 busybox-static cpio xz-utils"
+all="valgrind udev qemu-system-x86 busybox-static cpio xz-utils"
 
 wanted=""
 for set in "${@:-check}"; do

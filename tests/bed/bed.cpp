@@ -433,7 +433,14 @@ run_result bed_run(const std::string& program, const std::vector<std::string>& a
             env.push_back(std::string(keep) + "=" + value);
     if (options.fast_sleep)
         env.push_back("BED_FAST_SLEEP=1");
-    env.insert(env.end(), options.env.begin(), options.env.end());
+    // A caller's entry replaces the default of the same name.
+    for (const std::string& entry : options.env) {
+        std::string name = entry.substr(0, entry.find('=') + 1);
+        env.erase(std::remove_if(env.begin(), env.end(),
+                                 [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; }),
+                  env.end());
+        env.push_back(entry);
+    }
 
     std::vector<char*> args;
     for (const std::string& a : argv)

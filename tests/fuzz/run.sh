@@ -1,0 +1,60 @@
+#!/bin/sh
+# Runs each fuzzer for SECONDS over a scratch copy of its seed corpus, one
+# after the other, and prints what each did. New inputs and crash reproducers
+# go under BUILD_DIR/fuzz-work/<target>/, never into the repository.
+# Usage: tests/fuzz/run.sh BUILD_DIR SECONDS [TARGET...]
+#   TARGET: trim_field, identity, stats (default: all three)
+set -u
+
+if [ $# -lt 2 ]; then
+    echo "usage: $0 BUILD_DIR SECONDS [TARGET...]" >&2
+    exit 2
+fi
+build=$(cd "$1" && pwd) || exit 2
+seconds=$2
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+[ $# -gt 0 ] || set -- trim_field identity stats
+
+status=0
+for target in "$@"; do
+    binary=$build/tests/fuzz/fuzz_$target
+    if [ ! -x "$binary" ]; then
+        echo "$target: no $binary (fuzzers are built only with clang and its libFuzzer runtime)" >&2
+        status=1
+        continue
+    fi
+    # An input longer than the data the target reads only slows it down.
+    case $target in
+        trim_field) max_len=40 ;;
+        identity) max_len=4096 ;;
+        stats) max_len=8192 ;;
+        *) max_len=4096 ;;
+    esac
+
+    work=$build/fuzz-work/$target
+    rm -rf "$work/corpus"
+    mkdir -p "$work/corpus" "$work/artifacts"
+    cp "$here/corpus/$target/"* "$work/corpus/"
+    log=$work/log
+
+    "$binary" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
+        -print_final_stats=1 -artifact_prefix="$work/artifacts/" \
+        "$work/corpus" >"$log" 2>&1
+    result=$?
+
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+    coverage=$(grep -E '^#[0-9]+' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' || true)
+    inputs=$(find "$work/corpus" -type f | wc -l)
+    if [ "$result" -eq 0 ]; then
+        echo "$target: ${runs:-?} executions in ${seconds} s (${speed:-?}/s), ${coverage:-no coverage line}, $inputs inputs in $work/corpus"
+    else
+        echo "$target: FAILED (exit $result) after ${runs:-?} executions; log: $log" >&2
+        ls "$work/artifacts/" 2>/dev/null | sed "s|^|  reproducer: $work/artifacts/|" >&2
+        # The report itself: the sanitizer's or the target's own message.
+        grep -E '^(==[0-9]+==ERROR|SUMMARY|print_|trim_field|stats_delta)' "$log" | head -n 20 >&2
+        status=1
+    fi
+done
+exit $status

@@ -46,12 +46,11 @@ void classify_device(const identify_controller_data& data, const char* device_na
 {
     if (identify_vendor(data) != 0x1D0F)
         fatalx("Not an EC2 disk: %s", device_name);
-    // Kept until exit, like every string trim_field makes.
-    static const char* model;
-    model = trim_field(data.mn, sizeof data.mn);
+    char* model = trim_field(data.mn, sizeof data.mn);
     if (strcmp(model, "Amazon Elastic Block Store") != 0
         && strcmp(model, "Amazon EC2 NVMe Instance Storage") != 0)
         fatalx("Not an EBS or Instance Storage disk: %s", device_name);
+    free(model);
 }
 
 void run_device(const char* mode, const char* operand)

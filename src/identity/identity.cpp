@@ -1,6 +1,7 @@
 #include "identity/identity.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/diag.h"
@@ -22,13 +23,9 @@ void print_identity(const char* device_name, const identify_controller_data& dat
         settings.want_volume = true;
     }
 
-    // Kept until exit.
-    static const char* serial;
-    static const char* model;
-    static const char* bdev;
-    serial = trim_field(data.sn, sizeof data.sn);
-    model = trim_field(data.mn, sizeof data.mn);
-    bdev = trim_field(data.vs_bdev, sizeof data.vs_bdev);
+    char* serial = trim_field(data.sn, sizeof data.sn);
+    char* model = trim_field(data.mn, sizeof data.mn);
+    char* bdev = trim_field(data.vs_bdev, sizeof data.vs_bdev);
 
     if (settings.want_volume) {
         require_ebs(model, device_name);
@@ -47,4 +44,7 @@ void print_identity(const char* device_name, const identify_controller_data& dat
         puts(model);
     if (settings.want_serial)
         puts(serial);
+    free(serial);
+    free(model);
+    free(bdev);
 }

@@ -482,7 +482,7 @@ run_result bed_run(const std::string& program, const std::vector<std::string>& a
             dup2(target, 1);
         if (options.close_stdout)
             close(1);
-        execve(program.c_str(), args.data(), envp.data());
+        execvpe(program.c_str(), args.data(), envp.data());
         _exit(127);
     }
     if (target >= 0)
@@ -501,7 +501,29 @@ run_result bed_run(const std::string& program, const std::vector<std::string>& a
     return result;
 }
 
+// BED_WRAPPER (for example "valgrind --error-exitcode=99") runs volscan under
+// another program. The wrapper gives volscan its own file name as argv[0], so
+// volscan is started through the link of the name that argv[0] asks for.
 run_result bed_volscan(const std::vector<std::string>& argv, const run_options& options)
 {
-    return bed_run(volscan_path, argv, options);
+    const char* wrapper = getenv("BED_WRAPPER");
+    if (wrapper == nullptr || *wrapper == '\0' || argv.empty())
+        return bed_run(volscan_path, argv, options);
+    std::vector<std::string> words;
+    std::string word;
+    for (const char* c = wrapper;; c++) {
+        if (*c == ' ' || *c == '\0') {
+            if (!word.empty())
+                words.push_back(word);
+            word.clear();
+            if (*c == '\0')
+                break;
+        } else {
+            word += *c;
+        }
+    }
+    std::string name = argv[0].substr(argv[0].rfind('/') + 1);
+    words.push_back(volscan_path.substr(0, volscan_path.rfind('/') + 1) + name);
+    words.insert(words.end(), argv.begin() + 1, argv.end());
+    return bed_run(words[0], words, options);
 }

@@ -182,8 +182,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             || calls[1].field != page->mn || calls[1].width != 40
             || calls[2].field != page->vs_bdev || calls[2].width != 32)
             fail("serial, model and bdev not derived in that order", flags, nullptr, 0, nullptr);
-        for (int i = 0; i < 3; i++)
-            free(calls[i].result);
+        // The report frees its strings when it returns; not when it refused.
+        if (!finished)
+            for (int i = 0; i < 3; i++)
+                free(calls[i].result);
 
         if (finished == refuse)
             fail(refuse ? "a device that is not an EBS volume was not refused"

@@ -7,11 +7,18 @@
  * and, when BED_FAST_SLEEP is set, lets sleep return at once so that polling
  * tests take no time. BED_SLEEP_LOG names a file that records each sleep.
  * Without UMOCKDEV_DIR it changes nothing.
+ *
+ * For tests of running out of memory: BED_FAIL_ASPRINTF=N makes the Nth call
+ * of asprintf fail, BED_FAIL_MALLOC=N the Nth call of malloc made by the
+ * program itself (not by a library).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <stdint.h>
 #include <fcntl.h>
+#include <errno.h>
 #include <limits.h>
+#include <link.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -176,4 +183,67 @@ unsigned int sleep(unsigned int seconds)
         return 0;
     unsigned int (*next)(unsigned int) = (unsigned int (*)(unsigned int))next_symbol("sleep");
     return next(seconds);
+}
+
+static int count_reaches(const char* variable, int* calls)
+{
+    const char* limit = getenv(variable);
+    return limit != NULL && ++*calls == atoi(limit);
+}
+
+int vasprintf(char** result, const char* format, va_list args)
+{
+    static int calls;
+    if (count_reaches("BED_FAIL_ASPRINTF", &calls)) {
+        errno = ENOMEM;
+        return -1;
+    }
+    int (*next)(char**, const char*, va_list) =
+        (int (*)(char**, const char*, va_list))next_symbol("vasprintf");
+    return next(result, format, args);
+}
+
+int asprintf(char** result, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int length = vasprintf(result, format, args);
+    va_end(args);
+    return length;
+}
+
+/* The address range of the program's own code: the first object that
+ * dl_iterate_phdr reports. */
+static uintptr_t program_start, program_end;
+
+static int find_program(struct dl_phdr_info* info, size_t size, void* data)
+{
+    (void)size;
+    (void)data;
+    for (int i = 0; i < info->dlpi_phnum; i++) {
+        const ElfW(Phdr)* segment = &info->dlpi_phdr[i];
+        if (segment->p_type == PT_LOAD && (segment->p_flags & PF_X)) {
+            program_start = info->dlpi_addr + segment->p_vaddr;
+            program_end = program_start + segment->p_memsz;
+        }
+    }
+    return 1; /* the first object is enough */
+}
+
+extern void* __libc_malloc(size_t size);
+
+void* malloc(size_t size)
+{
+    static int calls;
+    if (getenv("BED_FAIL_MALLOC") != NULL) {
+        uintptr_t caller = (uintptr_t)__builtin_return_address(0);
+        if (program_end == 0)
+            dl_iterate_phdr(find_program, NULL);
+        if (caller >= program_start && caller < program_end
+            && count_reaches("BED_FAIL_MALLOC", &calls)) {
+            errno = ENOMEM;
+            return NULL;
+        }
+    }
+    return __libc_malloc(size);
 }

@@ -115,3 +115,45 @@ TEST(device, namespace_requests_go_to_the_controller)
 }
 
 } // namespace
+
+namespace {
+
+// Running out of memory: the bed's shim fails the Nth asprintf, or the Nth
+// malloc made by volscan itself. The sanitizers bring allocators of their own
+// that the shim cannot stand in for.
+struct memory_case {
+    const char* title;
+    const char* failure;
+    expect_run run;
+};
+
+void PrintTo(const memory_case& c, std::ostream* os) { *os << c.title; }
+
+const memory_case memory_cases[] = {
+    {"device_path", "BED_FAIL_ASPRINTF=1",
+     {{"volscan", "id", "nvme0"}, "", "volscan: asprintf: Cannot allocate memory\n", 1}},
+    {"controller_path", "BED_FAIL_ASPRINTF=2",
+     {{"volscan-stats", "nvme0n1"}, "", "volscan-stats: asprintf: Cannot allocate memory\n", 1}},
+    {"model_at_the_gate", "BED_FAIL_MALLOC=1",
+     {{"volscan", "stats", "nvme0"}, "", "volscan: malloc: Cannot allocate memory\n", 1}},
+    {"identity_strings", "BED_FAIL_MALLOC=4",
+     {{"volscan", "id", "-s", "nvme0"}, "", "volscan: malloc: Cannot allocate memory\n", 1}},
+};
+
+struct memory_test : ::testing::TestWithParam<memory_case> {};
+
+TEST_P(memory_test, ends_with_the_diagnostic)
+{
+#ifdef VOLSCAN_SANITIZE
+    GTEST_SKIP() << "the sanitizers' allocator cannot be made to fail";
+#endif
+    bed_set_primary(ebs_volume());
+    run_options options;
+    options.env.push_back(GetParam().failure);
+    check_run(GetParam().run, options);
+}
+
+INSTANTIATE_TEST_SUITE_P(table, memory_test, ::testing::ValuesIn(memory_cases),
+                         [](const auto& info) { return std::string(info.param.title); });
+
+} // namespace

@@ -8,6 +8,7 @@
 #   make check-all  make check, then the fuzzers briefly, valgrind, and
 #                   volscan under a real Linux kernel in QEMU
 #   make fuzz       run each fuzzer for FUZZ_SECONDS
+#   make bench      the polling pass benchmark and the start-up cost
 #   make install    PREFIX=/usr/local DESTDIR=
 
 CMAKE ?= cmake
@@ -50,10 +51,16 @@ fuzz: deps
 	$(CMAKE) --build build-clang -j $(JOBS)
 	sh tests/fuzz/run.sh build-clang $(FUZZ_SECONDS)
 
+bench: deps
+	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) --build build-bench -j $(JOBS)
+	build-bench/tests/bench/stats_bench
+	sh tests/startup/measure.sh build-bench
+
 install: build
 	DESTDIR=$(DESTDIR) $(CMAKE) --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf build build-check build-clang build-asan
+	rm -rf build build-check build-clang build-asan build-bench
 
-.PHONY: all configure build deps demo check check-all fuzz install clean
+.PHONY: all configure build deps demo check check-all fuzz bench install clean

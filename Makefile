@@ -44,7 +44,9 @@ check: deps
 
 check-all: check
 	sh tools/install-deps.sh all
-	cd build-clang && $(CTEST) --output-on-failure -L slow
+	$(CMAKE) -S . -B build-check
+	cd build-check && $(CTEST) --output-on-failure -L memcheck
+	cd build-clang && $(CTEST) --output-on-failure -L slow -LE memcheck
 
 fuzz: deps
 	$(CMAKE) -S . -B build-clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang

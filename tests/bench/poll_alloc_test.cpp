@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bed.h"
+#include "bed_main.h"
 
 namespace {
 
@@ -128,16 +129,6 @@ TEST(poll, no_allocation_after_first_pass)
     }
 }
 
-struct bed_environment : ::testing::Environment {
-    void SetUp() override { bed_start(VOLSCAN_BINARY, BED_SHIM); }
-    void TearDown() override { bed_stop(); }
-};
-
 } // namespace
 
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new bed_environment);
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return run_tests_on_bed(argc, argv); }

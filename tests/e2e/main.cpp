@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "bed.h"
+#include "bed_main.h"
 #include "e2e.h"
 
 const char usage[] = "usage: volscan id [-b] [-m] [-s] [-u] [-v] device\n"
@@ -70,16 +71,4 @@ void check_run(const expect_run& run, const run_options& options)
     EXPECT_EQ(log.violations, std::vector<std::string>());
 }
 
-namespace {
-struct bed_environment : ::testing::Environment {
-    void SetUp() override { bed_start(VOLSCAN_BINARY, BED_SHIM); }
-    void TearDown() override { bed_stop(); }
-};
-} // namespace
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new bed_environment);
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return run_tests_on_bed(argc, argv); }

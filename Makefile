@@ -42,8 +42,9 @@ check: deps
 	cd build-check && $(CTEST) --output-on-failure -j $(JOBS) -LE slow
 	cd build-asan && $(CTEST) --output-on-failure -j $(JOBS) -LE slow
 
-check-all: check
+check-all:
 	sh tools/install-deps.sh all
+	$(MAKE) check
 	$(CMAKE) -S . -B build-check
 	cd build-check && $(CTEST) --output-on-failure -L memcheck
 	cd build-clang && $(CTEST) --output-on-failure -L slow -LE memcheck

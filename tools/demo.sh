@@ -35,7 +35,12 @@ while read -r fixture command; do
     echo "\$ $command        # nvme0: $fixture"
     # shellcheck disable=SC2086
     "$bed" -f "$fixture" sh -c "$command"
-    echo "[exit status $?]"
+    status=$?
+    if [ "$status" -eq 124 ]; then
+        echo "[stopped by the demo, as Ctrl+C would]"
+    else
+        echo "[exit status $status]"
+    fi
 done <<'EOF_DEMO'
 ebs volscan id nvme0
 ebs volscan-id -v -b -m -s /dev/nvme0n1

@@ -131,7 +131,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         bool block_device = flags & 2 || flags == 0;
         bool refuse = (volume || block_device) && !ebs;
 
-        // Refused: nothing at all on standard output.
+        // Refused: nothing at all on standard output. Field bytes are printed
+        // as they stand, control characters included: a serial field holding
+        // "vol0abc\nVolume ID: x" prints a second "Volume ID:" line, so a
+        // field can add lines to the report.
         text expected{};
         if (!refuse && volume) {
             append(&expected, "Volume ID: ", 11);

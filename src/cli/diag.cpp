@@ -10,8 +10,6 @@ static const char* program_name = "";
 
 void set_invocation_name(const char* name) { program_name = name; }
 
-const char* invocation_name() { return program_name; }
-
 // Formats the whole line first so that it reaches standard error in one
 // write; a line too long for the buffer is written in pieces instead.
 [[noreturn]] static void die(const char* error_text, const char* format, va_list args)

@@ -5,7 +5,6 @@
 // Remembers the invocation name that prefixes every diagnostic; until it is
 // set the prefix is empty.
 void set_invocation_name(const char* name);
-const char* invocation_name();
 
 // "name: message: strerror(errno)\n" on standard error, exit status 1.
 [[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));

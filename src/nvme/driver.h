@@ -37,3 +37,21 @@ admin_outcome submit_admin(int descriptor, const admin_command& command);
 // The completion check shared by both drivers: Status Code or Status Code Type
 // set. The phase bit and bits 12-15 do not count.
 admin_outcome completion_outcome(uint16_t status);
+
+// One NVMe controller of the machine.
+struct controller_entry {
+    char controller[32]; // its node under /dev: "nvme0"
+    char device[64];     // the block device users see for its first namespace
+                         // ("nvme0n1", a multipath head, ...), or the
+                         // controller's own name when it has none
+};
+
+constexpr int max_listed_controllers = 256;
+
+// Lists the machine's NVMe controllers, at most max (up to
+// max_listed_controllers) of them, in the order of their numbers. Returns how
+// many, or -1 with errno set.
+int list_controllers(controller_entry* entries, int max);
+
+// Puts entries in the order of their controllers' numbers (nvme2 before nvme10).
+void sort_controllers(controller_entry* entries, int count);

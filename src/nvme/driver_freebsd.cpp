@@ -2,7 +2,10 @@
 // through NVME_PASSTHROUGH_CMD.
 #include "nvme/driver.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <sys/ioctl.h>
 #include <sys/endian.h>
 #include <dev/nvme/nvme.h>
@@ -36,4 +39,62 @@ admin_outcome submit_admin(int descriptor, const admin_command& command)
         return admin_outcome::request_failed;
     // The driver hands the completion back in host order.
     return completion_outcome(pt.cpl.status);
+}
+
+// The digits of "nvmeN" or of "nvmeNnsM" in a /dev entry: sets number (and
+// nsid, 0 for a controller node), or returns false for any other name.
+static bool node_numbers(const char* name, long* number, long* nsid)
+{
+    if (strncmp(name, "nvme", 4) != 0 || name[4] < '0' || name[4] > '9')
+        return false;
+    char* end;
+    *number = strtol(name + 4, &end, 10);
+    *nsid = 0;
+    if (*end == '\0')
+        return true;
+    if (strncmp(end, "ns", 2) != 0 || end[2] < '0' || end[2] > '9')
+        return false;
+    *nsid = strtol(end + 2, &end, 10);
+    return *end == '\0';
+}
+
+// nvme(4) makes a node nvmeN for each controller and nvmeNnsM for each of its
+// namespaces; the namespace node names the device.
+int list_controllers(controller_entry* entries, int max)
+{
+    DIR* folder = opendir("/dev");
+    if (folder == nullptr)
+        return -1;
+    long numbers[max_listed_controllers];
+    long lowest_nsid[max_listed_controllers]; // 0 until a namespace node is seen
+    int found = 0;
+    if (max > max_listed_controllers)
+        max = max_listed_controllers;
+    while (const dirent* entry = readdir(folder)) {
+        long number, nsid;
+        if (!node_numbers(entry->d_name, &number, &nsid))
+            continue;
+        int at = 0;
+        while (at < found && numbers[at] != number)
+            at++;
+        if (at == found && found == max)
+            continue;
+        if (at == found) {
+            numbers[found] = number;
+            lowest_nsid[found++] = 0;
+        }
+        if (nsid > 0 && (lowest_nsid[at] == 0 || nsid < lowest_nsid[at]))
+            lowest_nsid[at] = nsid;
+    }
+    closedir(folder);
+    for (int i = 0; i < found; i++) {
+        snprintf(entries[i].controller, sizeof entries[i].controller, "nvme%ld", numbers[i]);
+        if (lowest_nsid[i] > 0)
+            snprintf(entries[i].device, sizeof entries[i].device, "nvme%ldns%ld", numbers[i],
+                     lowest_nsid[i]);
+        else
+            snprintf(entries[i].device, sizeof entries[i].device, "nvme%ld", numbers[i]);
+    }
+    sort_controllers(entries, found);
+    return found;
 }

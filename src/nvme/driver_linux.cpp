@@ -61,7 +61,7 @@ static bool sysfs_folder(const struct stat& node, char (&folder)[PATH_MAX])
                        folder);
 }
 
-static int copy_name(char (&cdev)[256], const char* name)
+template <size_t size> static int copy_name(char (&cdev)[size], const char* name)
 {
     size_t length = strlen(name);
     if (length >= sizeof cdev) {
@@ -172,4 +172,77 @@ admin_outcome submit_admin(int descriptor, const admin_command& command)
         return admin_outcome::request_failed;
     // A positive result is the completion's status field without its phase bit.
     return completion_outcome(static_cast<uint16_t>(static_cast<unsigned>(result) << 1));
+}
+
+// A namespace's block device in its controller's sysfs folder: "nvme0n1", or
+// under native multipath the hidden path "nvme0c1n1" of the head "nvme0n1"
+// (subsystem 0, controller 1, namespace head 1). Gives the name users see and
+// the namespace head's number, or false for any other entry.
+static bool namespace_entry(const char* name, char (&device)[64], long* head)
+{
+    if (strncmp(name, "nvme", 4) != 0)
+        return false;
+    const char* c = name + 4;
+    const char* subsystem = c;
+    while (*c >= '0' && *c <= '9')
+        c++;
+    if (c == subsystem)
+        return false;
+    size_t subsystem_length = c - subsystem;
+    if (*c == 'c') {
+        const char* path = ++c;
+        while (*c >= '0' && *c <= '9')
+            c++;
+        if (c == path)
+            return false;
+    }
+    if (*c != 'n' || c[1] < '0' || c[1] > '9')
+        return false;
+    char* end;
+    *head = strtol(c + 1, &end, 10);
+    if (*end != '\0')
+        return false;
+    snprintf(device, sizeof device, "nvme%.*sn%ld", static_cast<int>(subsystem_length), subsystem,
+             *head);
+    return true;
+}
+
+// The name of the controller's lowest-numbered namespace, or the
+// controller's own name.
+static void first_namespace(const char* controller, char (&device)[64])
+{
+    snprintf(device, sizeof device, "%s", controller);
+    char folder[PATH_MAX];
+    snprintf(folder, sizeof folder, "/sys/class/nvme/%s", controller);
+    DIR* entries = opendir(folder);
+    if (entries == nullptr)
+        return;
+    long lowest = -1;
+    while (const dirent* entry = readdir(entries)) {
+        char name[64];
+        long head;
+        if (namespace_entry(entry->d_name, name, &head) && (lowest < 0 || head < lowest)) {
+            lowest = head;
+            memcpy(device, name, sizeof device);
+        }
+    }
+    closedir(entries);
+}
+
+int list_controllers(controller_entry* entries, int max)
+{
+    DIR* folder = opendir("/sys/class/nvme");
+    if (folder == nullptr)
+        return errno == ENOENT ? 0 : -1; // no NVMe driver loaded: no controllers
+    int count = 0;
+    while (const dirent* entry = readdir(folder)) {
+        if (count < max && controller_number(entry->d_name) >= 0
+            && copy_name(entries[count].controller, entry->d_name) == 0) {
+            first_namespace(entries[count].controller, entries[count].device);
+            count++;
+        }
+    }
+    closedir(folder);
+    sort_controllers(entries, count);
+    return count;
 }

@@ -1,0 +1,250 @@
+#include "exporter/metrics.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+const char metrics_content_type[] = "text/plain; version=0.0.4; charset=utf-8";
+
+struct counter_family {
+    const char* name;
+    const char* help;
+    uint64_t ebs_stats_log::*field;
+    bool microseconds; // the page counts microseconds; the metric is in seconds
+};
+
+static const counter_family counter_families[] = {
+    {"ebs_read_ops_total", "Read operations completed by the volume.",
+     &ebs_stats_log::total_read_ops, false},
+    {"ebs_write_ops_total", "Write operations completed by the volume.",
+     &ebs_stats_log::total_write_ops, false},
+    {"ebs_read_bytes_total", "Bytes read from the volume.", &ebs_stats_log::total_read_bytes,
+     false},
+    {"ebs_write_bytes_total", "Bytes written to the volume.", &ebs_stats_log::total_write_bytes,
+     false},
+    {"ebs_read_seconds_total", "Time spent in read operations, summed over all of them.",
+     &ebs_stats_log::total_read_time, true},
+    {"ebs_write_seconds_total", "Time spent in write operations, summed over all of them.",
+     &ebs_stats_log::total_write_time, true},
+    {"ebs_volume_performance_exceeded_iops_seconds_total",
+     "Time for which the application asked for more IOPS than the volume is provisioned for.",
+     &ebs_stats_log::ebs_volume_performance_exceeded_iops, true},
+    {"ebs_volume_performance_exceeded_throughput_seconds_total",
+     "Time for which the application asked for more throughput than the volume is provisioned "
+     "for.",
+     &ebs_stats_log::ebs_volume_performance_exceeded_tp, true},
+    {"ebs_instance_performance_exceeded_iops_seconds_total",
+     "Time for which the application asked for more EBS IOPS than the instance supports.",
+     &ebs_stats_log::ec2_instance_ebs_performance_exceeded_iops, true},
+    {"ebs_instance_performance_exceeded_throughput_seconds_total",
+     "Time for which the application asked for more EBS throughput than the instance supports.",
+     &ebs_stats_log::ec2_instance_ebs_performance_exceeded_tp, true},
+};
+
+// value / 10^digits in plain decimal, exactly: no rounding, no exponent.
+static void append_fraction(text_buffer* out, uint64_t value, int digits)
+{
+    uint64_t unit = 1;
+    for (int i = 0; i < digits; i++)
+        unit *= 10;
+    uint64_t part = value % unit;
+    if (part == 0) {
+        append_text(out, "%" PRIu64, value / unit);
+        return;
+    }
+    char text[24];
+    snprintf(text, sizeof text, "%0*" PRIu64, digits, part);
+    size_t length = strlen(text);
+    while (text[length - 1] == '0')
+        text[--length] = '\0';
+    append_text(out, "%" PRIu64 ".%s", value / unit, text);
+}
+
+static void append_seconds_from_us(text_buffer* out, uint64_t microseconds)
+{
+    append_fraction(out, microseconds, 6);
+}
+
+static void head(text_buffer* out, const char* name, const char* type, const char* help)
+{
+    append_text(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+// The labels every series of a volume carries, without the braces.
+static void volume_labels(text_buffer* out, const volume_reading& reading)
+{
+    if (reading.identified && reading.is_ebs) {
+        append_text(out, "volume_id=\"");
+        append_label_value(out, reading.volume_id);
+        append_text(out, "\",");
+    }
+    append_text(out, "device=\"");
+    append_label_value(out, reading.device);
+    append_text(out, "\"");
+}
+
+static void sample_start(text_buffer* out, const char* name, const volume_reading& reading)
+{
+    append_text(out, "%s{", name);
+    volume_labels(out, reading);
+    append_text(out, "} ");
+}
+
+static void render_counters(const fleet& readings, text_buffer* out)
+{
+    for (const counter_family& family : counter_families) {
+        head(out, family.name, "counter", family.help);
+        for (int i = 0; i < readings.count; i++) {
+            const volume_reading& reading = readings.readings[i];
+            if (!reading.has_stats)
+                continue;
+            uint64_t value = reading.page.*family.field;
+            sample_start(out, family.name, reading);
+            if (family.microseconds)
+                append_seconds_from_us(out, value);
+            else
+                append_text(out, "%" PRIu64, value);
+            append_text(out, "\n");
+        }
+    }
+}
+
+static void render_queue(const fleet& readings, text_buffer* out)
+{
+    head(out, "ebs_volume_queue_length", "gauge",
+         "Operations in the volume's queue at the moment of the scrape.");
+    for (int i = 0; i < readings.count; i++) {
+        const volume_reading& reading = readings.readings[i];
+        if (reading.has_stats) {
+            sample_start(out, "ebs_volume_queue_length", reading);
+            append_text(out, "%" PRIu64 "\n", reading.page.volume_queue_length);
+        }
+    }
+}
+
+// Cumulative buckets with the bins' upper bounds as le. A bin whose upper
+// bound is not above the one before cannot have a bucket of its own: its
+// count goes into the next bucket, and into +Inf in any case.
+static void render_histogram(text_buffer* out, const char* name, const volume_reading& reading,
+                             const latency_histogram& histogram, const uint64_t* totals,
+                             uint64_t sum_us)
+{
+    int bins = histogram.num_bins < histogram_bins ? static_cast<int>(histogram.num_bins)
+                                                   : histogram_bins;
+    uint64_t cumulative = 0;
+    bool any = false;
+    uint64_t last_upper = 0;
+    for (int i = 0; i < bins; i++) {
+        cumulative += totals[i];
+        uint64_t upper = histogram.bins[i].upper;
+        if (any && upper <= last_upper)
+            continue;
+        any = true;
+        last_upper = upper;
+        append_text(out, "%s_bucket{", name);
+        volume_labels(out, reading);
+        append_text(out, ",le=\"");
+        append_seconds_from_us(out, upper);
+        append_text(out, "\"} %" PRIu64 "\n", cumulative);
+    }
+    append_text(out, "%s_bucket{", name);
+    volume_labels(out, reading);
+    append_text(out, ",le=\"+Inf\"} %" PRIu64 "\n%s_sum{", cumulative, name);
+    volume_labels(out, reading);
+    append_text(out, "} ");
+    append_seconds_from_us(out, sum_us);
+    append_text(out, "\n%s_count{", name);
+    volume_labels(out, reading);
+    append_text(out, "} %" PRIu64 "\n", cumulative);
+}
+
+static void render_histograms(const fleet& readings, text_buffer* out)
+{
+    head(out, "ebs_read_latency_seconds", "histogram",
+         "Latency of read operations, from the volume's histogram. _sum is the volume's total "
+         "read time (ebs_read_seconds_total), so _sum / _count is the mean read latency only as "
+         "far as the histogram's bins hold every read.");
+    for (int i = 0; i < readings.count; i++) {
+        const volume_reading& reading = readings.readings[i];
+        if (reading.has_stats)
+            render_histogram(out, "ebs_read_latency_seconds", reading,
+                             reading.page.read_io_latency_histogram, reading.read_totals,
+                             reading.page.total_read_time);
+    }
+    head(out, "ebs_write_latency_seconds", "histogram",
+         "Latency of write operations, from the volume's histogram. _sum is the volume's total "
+         "write time (ebs_write_seconds_total), so _sum / _count is the mean write latency only "
+         "as far as the histogram's bins hold every write.");
+    for (int i = 0; i < readings.count; i++) {
+        const volume_reading& reading = readings.readings[i];
+        if (reading.has_stats)
+            render_histogram(out, "ebs_write_latency_seconds", reading,
+                             reading.page.write_io_latency_histogram, reading.write_totals,
+                             reading.page.total_write_time);
+    }
+}
+
+static void render_info(const fleet& readings, text_buffer* out)
+{
+    head(out, "ebs_volume_info", "gauge",
+         "Identity of an EBS volume: block_device is the name the platform reports for it "
+         "(the name it was attached under).");
+    for (int i = 0; i < readings.count; i++) {
+        const volume_reading& reading = readings.readings[i];
+        if (!reading.identified || !reading.is_ebs)
+            continue;
+        append_text(out, "ebs_volume_info{");
+        volume_labels(out, reading);
+        append_text(out, ",block_device=\"");
+        append_label_value(out, reading.block_device);
+        append_text(out, "\",model=\"");
+        append_label_value(out, reading.model);
+        append_text(out, "\",serial=\"");
+        append_label_value(out, reading.serial);
+        append_text(out, "\"} 1\n");
+    }
+    head(out, "ec2_instance_storage_info", "gauge", "Identity of an instance-storage disk.");
+    for (int i = 0; i < readings.count; i++) {
+        const volume_reading& reading = readings.readings[i];
+        if (!reading.identified || reading.is_ebs)
+            continue;
+        append_text(out, "ec2_instance_storage_info{");
+        volume_labels(out, reading);
+        append_text(out, ",model=\"");
+        append_label_value(out, reading.model);
+        append_text(out, "\",serial=\"");
+        append_label_value(out, reading.serial);
+        append_text(out, "\"} 1\n");
+    }
+}
+
+static void render_scrape(const fleet& readings, text_buffer* out)
+{
+    head(out, "ebs_scrape_success", "gauge",
+         "1 when this scrape read the device's identity and, for an EBS volume, its "
+         "statistics; 0 when a request failed.");
+    for (int i = 0; i < readings.count; i++) {
+        const volume_reading& reading = readings.readings[i];
+        bool success = reading.identified && (!reading.is_ebs || reading.has_stats);
+        sample_start(out, "ebs_scrape_success", reading);
+        append_text(out, "%d\n", success ? 1 : 0);
+    }
+    head(out, "ebs_scrape_duration_seconds", "gauge",
+         "Time this scrape spent on the device's requests.");
+    for (int i = 0; i < readings.count; i++) {
+        const volume_reading& reading = readings.readings[i];
+        sample_start(out, "ebs_scrape_duration_seconds", reading);
+        append_fraction(out, reading.nanoseconds, 9);
+        append_text(out, "\n");
+    }
+}
+
+void render_metrics(const fleet& readings, text_buffer* out)
+{
+    clear_text(out);
+    render_counters(readings, out);
+    render_queue(readings, out);
+    render_histograms(readings, out);
+    render_info(readings, out);
+    render_scrape(readings, out);
+}

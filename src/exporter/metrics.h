@@ -1,0 +1,11 @@
+// The Prometheus text format of one scrape: every family once, its samples
+// for each volume together.
+#pragma once
+
+#include "exporter/fleet.h"
+#include "exporter/text_buffer.h"
+
+// The media type of the page that render_metrics writes.
+extern const char metrics_content_type[];
+
+void render_metrics(const fleet& readings, text_buffer* out);

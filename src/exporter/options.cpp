@@ -1,0 +1,149 @@
+#include "exporter/options.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+
+exporter_settings exporter = {":9720", "/metrics", 32, nullptr, 0};
+
+const char exporter_usage[] =
+    "usage: volscan-exporter [--web.listen-address=[HOST]:PORT] [--web.telemetry-path=PATH]\n"
+    "                        [--web.max-connections=N]\n"
+    "       volscan-exporter --textfile.output=FILE [--textfile.interval=SECONDS]\n"
+    "       volscan-exporter --help | --version\n";
+
+static const char help_text[] =
+    "\n"
+    "Serves the statistics of every EBS volume of this machine to Prometheus.\n"
+    "\n"
+    "  --web.listen-address=[HOST]:PORT  address to listen on (default \":9720\": every\n"
+    "                                    address of the machine)\n"
+    "  --web.telemetry-path=PATH         path of the metrics (default \"/metrics\")\n"
+    "  --web.max-connections=N           connections served at once (default 32)\n"
+    "  --textfile.output=FILE            write the metrics to FILE (for node_exporter's\n"
+    "                                    text-file collector) instead of serving them\n"
+    "  --textfile.interval=SECONDS       write FILE again every SECONDS (default 0: once)\n"
+    "  --help                            this text\n"
+    "  --version                         the version\n";
+
+void report(const char* format, ...)
+{
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    fprintf(stderr, "volscan-exporter: %s\n", line);
+}
+
+[[noreturn]] static void misuse(const char* format, const char* value)
+{
+    char line[1024];
+    snprintf(line, sizeof line, format, value);
+    fprintf(stderr, "volscan-exporter: %s\n%s", line, exporter_usage);
+    exit(1);
+}
+
+// A whole decimal number from low to high, nothing else.
+static bool parse_number(const char* text, unsigned low, unsigned high, unsigned* value)
+{
+    if (*text < '0' || *text > '9')
+        return false;
+    char* end;
+    errno = 0;
+    unsigned long number = strtoul(text, &end, 10);
+    if (*end != '\0' || errno == ERANGE || number < low || number > high)
+        return false;
+    *value = static_cast<unsigned>(number);
+    return true;
+}
+
+// What a telemetry path may hold: it goes into the index page unescaped.
+static const char path_characters[] =
+    "/abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~";
+
+// [host]:port, where host may be empty, a name, an IPv4 address or an IPv6
+// address in brackets, and port is a number from 1 to 65535.
+static bool valid_listen_address(const char* address)
+{
+    const char* colon = strrchr(address, ':');
+    unsigned port;
+    if (colon == nullptr || !parse_number(colon + 1, 1, 65535, &port))
+        return false;
+    if (address[0] == '[')
+        return colon > address + 1 && colon[-1] == ']';
+    return memchr(address, ':', colon - address) == nullptr;
+}
+
+void parse_exporter_options(int argc, char** argv)
+{
+    enum { listen_address = 1, telemetry_path, max_connections, textfile_output,
+           textfile_interval, help, version };
+    static const option long_options[] = {
+        {"web.listen-address", required_argument, nullptr, listen_address},
+        {"web.telemetry-path", required_argument, nullptr, telemetry_path},
+        {"web.max-connections", required_argument, nullptr, max_connections},
+        {"textfile.output", required_argument, nullptr, textfile_output},
+        {"textfile.interval", required_argument, nullptr, textfile_interval},
+        {"help", no_argument, nullptr, help},
+        {"version", no_argument, nullptr, version},
+        {nullptr, 0, nullptr, 0},
+    };
+    bool web_option = false;
+    bool interval_option = false;
+    if (argc > 0)
+        argv[0] = const_cast<char*>("volscan-exporter"); // getopt's own diagnostics
+    opterr = 1;
+    int option;
+    while ((option = getopt_long(argc, argv, "+h", long_options, nullptr)) != -1) {
+        switch (option) {
+        case listen_address:
+            if (!valid_listen_address(optarg))
+                misuse("invalid --web.listen-address: %s", optarg);
+            exporter.listen_address = optarg;
+            web_option = true;
+            break;
+        case telemetry_path:
+            if (optarg[0] != '/' || strcmp(optarg, "/") == 0
+                || strspn(optarg, path_characters) != strlen(optarg))
+                misuse("invalid --web.telemetry-path: %s", optarg);
+            exporter.telemetry_path = optarg;
+            web_option = true;
+            break;
+        case max_connections:
+            if (!parse_number(optarg, 1, 1024, &exporter.max_connections))
+                misuse("invalid --web.max-connections: %s (1 to 1024)", optarg);
+            web_option = true;
+            break;
+        case textfile_output:
+            if (optarg[0] == '\0')
+                misuse("invalid --textfile.output: %s", optarg);
+            exporter.textfile_output = optarg;
+            break;
+        case textfile_interval:
+            if (!parse_number(optarg, 0, 86400, &exporter.textfile_interval))
+                misuse("invalid --textfile.interval: %s (0 to 86400 seconds)", optarg);
+            interval_option = true;
+            break;
+        case 'h':
+        case help:
+            printf("%s%s", exporter_usage, help_text);
+            exit(fflush(stdout) == 0 ? 0 : 1);
+        case version:
+            printf("volscan-exporter %s\n", VOLSCAN_VERSION);
+            exit(fflush(stdout) == 0 ? 0 : 1);
+        default:
+            fputs(exporter_usage, stderr);
+            exit(1);
+        }
+    }
+    if (optind < argc)
+        misuse("unexpected argument: %s", argv[optind]);
+    if (interval_option && exporter.textfile_output == nullptr)
+        misuse("%s needs --textfile.output", "--textfile.interval");
+    if (web_option && exporter.textfile_output != nullptr)
+        misuse("%s: the --web options have no use with --textfile.output", "--textfile.output");
+}

@@ -1,0 +1,55 @@
+// A machine full of emulated NVMe controllers for the exporter's tests:
+// nvme0 ... nvmeN-1, each with its namespace, each playing a fixture of its
+// own. Controllers can be detached and attached while the exporter runs.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "bed.h"
+
+struct fleet_controller {
+    controller_fixture fixture; // identify page, statistics pages, failures
+    // Statistics from the wall clock instead of the sample number:
+    // timed_stats_page(seconds since the bed started).
+    bool timed = false;
+    // Its namespace is a multipath path: nvme<40+k>c<k>n1, head nvme<40+k>n1.
+    bool multipath = false;
+    // Added to every bin count of a timed page, modulo 2^32: makes bins wrap.
+    uint32_t bin_offset = 0;
+};
+
+// Starts the bed with these controllers, nvme0 first; programs run with the
+// test bed's shim preloaded. Fails the process on error.
+void fleet_start(const std::vector<fleet_controller>& controllers, const char* shim_library);
+void fleet_stop();
+
+void fleet_set(int index, const fleet_controller& controller);
+void fleet_detach(int index);
+void fleet_attach(int index);
+
+// Log pages served so far by one controller; requests a controller would refuse.
+int fleet_samples(int index);
+std::vector<std::string> fleet_violations();
+
+// The platform's volume ID of controller k's fixtures: vol-0000000000000000k.
+std::string fleet_volume_id(int index);
+controller_fixture fleet_ebs_volume(int index); // live counters, volume fleet_volume_id(index)
+
+// A volume at t seconds: 3000 reads and 1000 writes of 16 KiB a second,
+// 2 ms of IOPS throttling a second, read latencies in five bins
+// (10 % up to 128 us, 50 % to 256 us, 30 % to 512 us, 8 % to 1024 us, 2 % to 2048 us).
+page_bytes timed_stats_page(double seconds, uint32_t bin_offset = 0);
+
+// A running program on the bed.
+struct fleet_process {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+};
+fleet_process fleet_spawn(const std::string& program, const std::vector<std::string>& argv);
+// Sends signal, waits, and returns what it wrote and its exit status.
+run_result fleet_finish(fleet_process& process, int signal_number);
+// Runs to the end.
+run_result fleet_run(const std::string& program, const std::vector<std::string>& argv);

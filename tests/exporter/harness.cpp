@@ -1,0 +1,166 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+const char exporter_binary[] = EXPORTER_BINARY;
+
+int free_port()
+{
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        perror("free_port");
+        exit(2);
+    }
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+static int connect_to(int port)
+{
+    int connection = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(connection);
+        return -1;
+    }
+    return connection;
+}
+
+std::string http_exchange(int port, const std::string& request, int timeout_ms)
+{
+    int connection = connect_to(port);
+    if (connection < 0)
+        return "";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    size_t sent = 0;
+    while (sent < request.size()) {
+        ssize_t n = send(connection, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            break; // the server may answer and close before it has read everything
+        sent += n;
+    }
+    std::string response;
+    for (;;) {
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        deadline - std::chrono::steady_clock::now())
+                                        .count());
+        pollfd wait{connection, POLLIN, 0};
+        if (left <= 0 || poll(&wait, 1, left) <= 0)
+            break;
+        char chunk[65536];
+        ssize_t n = recv(connection, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            break;
+        response.append(chunk, n);
+    }
+    close(connection);
+    return response;
+}
+
+std::string http_get(int port, const std::string& path, const char* method)
+{
+    return http_exchange(port, std::string(method) + " " + path
+                                   + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+}
+
+int http_status(const std::string& response)
+{
+    int status = 0;
+    return sscanf(response.c_str(), "HTTP/1.%*d %d", &status) == 1 ? status : 0;
+}
+
+std::string http_body(const std::string& response)
+{
+    size_t end = response.find("\r\n\r\n");
+    return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
+fleet_process start_exporter(int port, const std::vector<std::string>& more)
+{
+    std::vector<std::string> argv = {"volscan-exporter",
+                                     "--web.listen-address=127.0.0.1:" + std::to_string(port)};
+    argv.insert(argv.end(), more.begin(), more.end());
+    fleet_process process = fleet_spawn(exporter_binary, argv);
+    for (int tries = 0; tries < 500; tries++) {
+        int connection = connect_to(port);
+        if (connection >= 0) {
+            close(connection);
+            return process;
+        }
+        if (waitpid(process.pid, nullptr, WNOHANG) == process.pid)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    fprintf(stderr, "volscan-exporter did not start listening on port %d\n", port);
+    exit(2);
+}
+
+std::string shell(const std::string& command, int* status)
+{
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        out.append(chunk, got);
+    int result = pclose(pipe);
+    if (status)
+        *status = WIFEXITED(result) ? WEXITSTATUS(result) : 128 + WTERMSIG(result);
+    return out;
+}
+
+std::vector<std::string> lines_with(const std::string& page, const std::string& prefix)
+{
+    std::vector<std::string> found;
+    size_t at = 0;
+    while (at < page.size()) {
+        size_t end = page.find('\n', at);
+        if (end == std::string::npos)
+            end = page.size();
+        if (page.compare(at, prefix.size(), prefix) == 0)
+            found.push_back(page.substr(at, end - at));
+        at = end + 1;
+    }
+    return found;
+}
+
+double sample_value(const std::string& page, const std::string& series)
+{
+    for (const std::string& line : lines_with(page, series + " "))
+        return strtod(line.c_str() + series.size() + 1, nullptr);
+    return -1;
+}
+
+run_result promtool_check(const std::string& page)
+{
+    char name[] = "/tmp/promtool-page-XXXXXX";
+    int file = mkstemp(name);
+    if (write(file, page.data(), page.size()) != static_cast<ssize_t>(page.size())) {
+        perror("promtool_check");
+        exit(2);
+    }
+    close(file);
+    run_result result;
+    result.out = shell(std::string("promtool check metrics < ") + name + " 2>&1", &result.status);
+    unlink(name);
+    return result;
+}

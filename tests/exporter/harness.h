@@ -1,0 +1,41 @@
+// Pieces the exporter's tests share: the programs, a free port, a raw HTTP
+// client, and running other programs (promtool, curl) off the bed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fleet.h"
+
+// A TCP port on 127.0.0.1 that nobody listens on.
+int free_port();
+
+// Sends request as it stands on a new connection to 127.0.0.1:port and
+// returns all the server sent until it closed; "" when it could not connect.
+// The connection is given up after timeout_ms.
+std::string http_exchange(int port, const std::string& request, int timeout_ms = 5000);
+
+// GET or HEAD of path with Connection: close.
+std::string http_get(int port, const std::string& path, const char* method = "GET");
+
+// The status code of a response, and its body.
+int http_status(const std::string& response);
+std::string http_body(const std::string& response);
+
+// volscan-exporter on the bed, listening on 127.0.0.1:port once this returns.
+fleet_process start_exporter(int port, const std::vector<std::string>& more = {});
+
+// Runs a shell command off the bed; returns its standard output, and its
+// exit status in *status.
+std::string shell(const std::string& command, int* status = nullptr);
+
+// The lines of a page that begin with prefix.
+std::vector<std::string> lines_with(const std::string& page, const std::string& prefix);
+
+// The value of the one sample "name{labels}" in a page; -1 when missing.
+double sample_value(const std::string& page, const std::string& series);
+
+// promtool check metrics on a page: its output (empty when clean) and status.
+run_result promtool_check(const std::string& page);
+
+extern const char exporter_binary[];

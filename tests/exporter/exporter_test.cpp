@@ -4,8 +4,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "harness.h"
@@ -279,6 +281,233 @@ TEST(textfile, page_of_a_mixed_fleet)
     struct stat status;
     ASSERT_EQ(stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0644u);
+}
+
+TEST(textfile, folder_that_cannot_be_written)
+{
+    fleet_scope bed(mixed_fleet());
+    run_result result = fleet_run(exporter_binary,
+                                  {"volscan-exporter", "--textfile.output=/nonexistent/ebs.prom"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "volscan-exporter: cannot create a file beside /nonexistent/ebs.prom: "
+                          "No such file or directory\n");
+    EXPECT_EQ(result.status, 1);
+}
+
+TEST(textfile, rewritten_every_interval_until_stopped)
+{
+    fleet_scope bed(mixed_fleet());
+    temporary_folder folder;
+    std::string path = folder.path + "/ebs.prom";
+    fleet_process exporter = fleet_spawn(
+        exporter_binary, {"volscan-exporter", "--textfile.output=" + path, "--textfile.interval=1"});
+    for (int tries = 0; tries < 300 && fleet_samples(0) < 2; tries++)
+        usleep(10000);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_GE(fleet_samples(0), 2);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(folder_entries(folder.path), std::vector<std::string>{"ebs.prom"});
+    EXPECT_EQ(lines_with(read_file(path), "ebs_read_ops_total{").size(), 2u);
+}
+
+TEST(http, endpoints)
+{
+    fleet_scope bed(mixed_fleet());
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    struct row {
+        const char* method;
+        const char* path;
+        int status;
+        const char* type;
+    } rows[] = {
+        {"GET", "/metrics", 200, "text/plain; version=0.0.4; charset=utf-8"},
+        {"HEAD", "/metrics", 200, "text/plain; version=0.0.4; charset=utf-8"},
+        {"GET", "/", 200, "text/html; charset=utf-8"},
+        {"GET", "/metrics/", 404, "text/plain; charset=utf-8"},
+        {"GET", "/favicon.ico", 404, "text/plain; charset=utf-8"},
+        {"POST", "/metrics", 405, "text/plain; charset=utf-8"},
+        {"PUT", "/", 405, "text/plain; charset=utf-8"},
+        {"DELETE", "/metrics", 405, "text/plain; charset=utf-8"},
+    };
+    for (const row& r : rows) {
+        std::string response = http_get(port, r.path, r.method);
+        SCOPED_TRACE(std::string(r.method) + " " + r.path);
+        EXPECT_EQ(http_status(response), r.status);
+        EXPECT_NE(response.find(std::string("\r\nContent-Type: ") + r.type + "\r\n"),
+                  std::string::npos) << response;
+        if (r.status == 405) {
+            EXPECT_NE(response.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos) << response;
+        }
+        if (strcmp(r.method, "HEAD") == 0) {
+            EXPECT_EQ(http_body(response), "");
+        }
+    }
+    EXPECT_NE(http_body(http_get(port, "/")).find("<a href=\"/metrics\">"), std::string::npos);
+    std::string page = http_body(http_get(port, "/metrics"));
+    int durations;
+    EXPECT_EQ(without_durations(page, &durations), mixed_page);
+    run_result lint = promtool_check(page);
+    EXPECT_EQ(lint.out, "");
+    EXPECT_EQ(lint.status, 0);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(http, telemetry_path_and_a_port_in_use)
+{
+    fleet_scope bed(mixed_fleet());
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.telemetry-path=/ebs"});
+    EXPECT_EQ(http_status(http_get(port, "/ebs")), 200);
+    EXPECT_EQ(http_status(http_get(port, "/metrics")), 404);
+    EXPECT_NE(http_body(http_get(port, "/")).find("<a href=\"/ebs\">"), std::string::npos);
+    std::string address = "127.0.0.1:" + std::to_string(port);
+    run_result second =
+        fleet_run(exporter_binary, {"volscan-exporter", "--web.listen-address=" + address});
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.err, "volscan-exporter: cannot listen on " + address
+                              + ": Address already in use\n");
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(fleet_finish(exporter, SIGINT).status, 0);
+}
+
+// Each of these leaves the exporter serving the next client.
+TEST(http, bad_clients)
+{
+    fleet_scope bed(mixed_fleet());
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    // A client that sends half a request and then nothing, held open throughout.
+    std::string stalled_answer;
+    std::thread staller([&] {
+        stalled_answer = http_exchange(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n", 3000);
+    });
+    usleep(100000);
+    struct row {
+        const char* name;
+        std::string request;
+        int status; // 0: the server may close without an answer
+    } rows[] = {
+        {"garbage", "GARBAGE\r\n\r\n", 0},
+        {"no version", "GET /metrics\r\n\r\n", 400},
+        {"binary", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), 0},
+        {"overlong header",
+         "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: " + std::string(64 * 1024, 'a')
+             + "\r\n\r\n",
+         431},
+        {"many headers", [] {
+             std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+             for (int i = 0; i < 4000; i++)
+                 request += "X-" + std::to_string(i) + ": 1\r\n";
+             return request + "\r\n";
+         }(), 431},
+        {"unsupported version", "GET /metrics HTTP/3.0\r\nHost: 127.0.0.1\r\n\r\n", 505},
+    };
+    for (const row& r : rows) {
+        std::string response = http_exchange(port, r.request, 3000);
+        if (r.status) {
+            EXPECT_EQ(http_status(response), r.status) << r.name << ": " << response.substr(0, 200);
+        }
+        EXPECT_EQ(http_status(http_get(port, "/metrics")), 200) << "after " << r.name;
+    }
+    staller.join();
+    EXPECT_EQ(stalled_answer, ""); // the stalled client got nothing, and others were served meanwhile
+    EXPECT_EQ(http_status(http_get(port, "/metrics")), 200);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
+controller_fixture wrapping_volume(int index, std::vector<uint32_t> counts)
+{
+    controller_fixture f = fleet_ebs_volume(index);
+    f.live = false;
+    f.pages.clear();
+    uint64_t ops = 1000;
+    for (uint32_t count : counts) {
+        stats_values v;
+        v.counters[0] = ops;
+        ops += 1000;
+        v.read_num_bins = 2;
+        v.read_bins = {{0, 100, count}, {100, 200, 7}};
+        f.pages.push_back(stats_page(v));
+    }
+    return f;
+}
+
+TEST(http, bins_wrap_without_going_back)
+{
+    // The last page's counters went back: the volume was detached and attached
+    // again between two scrapes, so its counts start afresh.
+    controller_fixture volume = wrapping_volume(0, {4294967000u, 200u, 300u, 4294967295u, 5u, 9u});
+    stats_values reattached;
+    reattached.counters[0] = 10;
+    reattached.read_num_bins = 2;
+    reattached.read_bins = {{0, 100, 9}, {100, 200, 7}};
+    volume.pages.back() = stats_page(reattached);
+    fleet_scope bed({plain(volume)});
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    const std::string labels = "{volume_id=\"vol-00000000000000000\",device=\"nvme0n1\"";
+    const double expected[] = {4294967000., 4294967496., 4294967596., 8589934591., 8589934597., 9.};
+    for (double total : expected) {
+        std::string page = http_body(http_get(port, "/metrics"));
+        EXPECT_EQ(sample_value(page, "ebs_read_latency_seconds_bucket" + labels + ",le=\"0.0001\"}"),
+                  total);
+        EXPECT_EQ(sample_value(page, "ebs_read_latency_seconds_count" + labels + "}"), total + 7);
+    }
+    EXPECT_EQ(fleet_finish(exporter, SIGTERM).status, 0);
+}
+
+TEST(http, failing_and_disappearing_volumes)
+{
+    // nvme1 fails from its second sample on; nvme2 is detached; nvme3 is
+    // attached after the first scrape.
+    fleet_controller late = plain(wrapping_volume(3, {4294967000u, 100u}));
+    late.attached = false;
+    fleet_scope bed({plain(fleet_ebs_volume(0)), plain(failing(fleet_ebs_volume(1), 1, EIO)),
+                     plain(fleet_ebs_volume(2)), late});
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    auto series_of = [](const std::string& page, int k) {
+        std::vector<std::string> found;
+        for (const std::string& line : lines_with(page, "ebs_"))
+            if (line.find(fleet_volume_id(k)) != std::string::npos
+                || line.find("\"nvme" + std::to_string(k) + "n1\"") != std::string::npos)
+                found.push_back(line.substr(0, line.find('{')));
+        return found;
+    };
+    std::string first = http_body(http_get(port, "/metrics"));
+    EXPECT_EQ(series_of(first, 1).size(), series_of(first, 0).size());
+    EXPECT_EQ(sample_value(first, "ebs_scrape_success{volume_id=\"" + fleet_volume_id(1)
+                                      + "\",device=\"nvme1n1\"}"),
+              1);
+
+    fleet_detach(2);
+    std::string second = http_body(http_get(port, "/metrics"));
+    // The failing volume keeps its identity and reports the failure, nothing more.
+    EXPECT_EQ(series_of(second, 1),
+              (std::vector<std::string>{"ebs_volume_info", "ebs_scrape_success",
+                                        "ebs_scrape_duration_seconds"}));
+    EXPECT_EQ(sample_value(second, "ebs_scrape_success{volume_id=\"" + fleet_volume_id(1)
+                                       + "\",device=\"nvme1n1\"}"),
+              0);
+    EXPECT_EQ(series_of(second, 2), std::vector<std::string>());
+    EXPECT_EQ(series_of(second, 0), series_of(first, 0));
+    EXPECT_EQ(series_of(second, 3), std::vector<std::string>());
+    EXPECT_EQ(promtool_check(second).out, "");
+
+    // A new volume's counts start from what the device says.
+    fleet_attach(3);
+    std::string third = http_body(http_get(port, "/metrics"));
+    EXPECT_EQ(sample_value(third, "ebs_read_latency_seconds_bucket{volume_id=\""
+                                      + fleet_volume_id(3) + "\",device=\"nvme3n1\",le=\"0.0001\"}"),
+              4294967000.);
+    EXPECT_EQ(fleet_finish(exporter, SIGTERM).status, 0);
 }
 
 int main(int argc, char** argv)

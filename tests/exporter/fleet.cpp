@@ -252,7 +252,8 @@ void fleet_start(const std::vector<fleet_controller>& controllers, const char* s
     slots.assign(controllers.size(), slot());
     for (size_t k = 0; k < controllers.size(); k++) {
         slots[k].controller = controllers[k];
-        fleet_attach(static_cast<int>(k));
+        if (controllers[k].attached)
+            fleet_attach(static_cast<int>(k));
     }
 }
 

@@ -18,6 +18,9 @@ struct fleet_controller {
     bool multipath = false;
     // Added to every bin count of a timed page, modulo 2^32: makes bins wrap.
     uint32_t bin_offset = 0;
+    // false: not there until fleet_attach. umockdev 0.17 cannot make a removed
+    // node again, so a controller is attached at most once and detached at most once.
+    bool attached = true;
 };
 
 // Starts the bed with these controllers, nvme0 first; programs run with the

@@ -85,20 +85,6 @@ std::string without_durations(const std::string& page, int* durations)
     return kept;
 }
 
-std::string read_file(const std::string& path)
-{
-    std::string text;
-    FILE* file = fopen(path.c_str(), "r");
-    if (file == nullptr)
-        return text;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
-        text.append(chunk, got);
-    fclose(file);
-    return text;
-}
-
 std::vector<std::string> folder_entries(const std::string& folder)
 {
     std::vector<std::string> names;
@@ -110,16 +96,6 @@ std::vector<std::string> folder_entries(const std::string& folder)
     std::sort(names.begin(), names.end());
     return names;
 }
-
-struct temporary_folder {
-    std::string path;
-    temporary_folder()
-    {
-        char name[] = "/tmp/exporter-test-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~temporary_folder() { shell("rm -rf '" + path + "'"); }
-};
 
 const char mixed_page[] = R"(# HELP ebs_read_ops_total Read operations completed by the volume.
 # TYPE ebs_read_ops_total counter

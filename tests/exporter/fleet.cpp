@@ -232,8 +232,8 @@ page_bytes timed_stats_page(double seconds, uint32_t bin_offset)
     static const double share[] = {0.10, 0.50, 0.30, 0.08, 0.02};
     v.read_num_bins = v.write_num_bins = 5;
     for (int i = 0; i < 5; i++) {
-        v.read_bins.push_back({bounds[i], bounds[i + 1], static_cast<uint32_t>(v.counters[0] * share[i]) + bin_offset});
-        v.write_bins.push_back({bounds[i], bounds[i + 1], static_cast<uint32_t>(v.counters[1] * share[i]) + bin_offset});
+        v.read_bins.push_back({bounds[i], bounds[i + 1], static_cast<uint32_t>(v.counters[0] * share[i]) + (i == 1 ? bin_offset : 0)});
+        v.write_bins.push_back({bounds[i], bounds[i + 1], static_cast<uint32_t>(v.counters[1] * share[i]) + (i == 1 ? bin_offset : 0)});
     }
     return stats_page(v);
 }
@@ -268,6 +268,11 @@ void fleet_stop()
     g_object_unref(handler);
     g_object_unref(testbed);
     testbed = nullptr;
+}
+
+double fleet_seconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
 void fleet_set(int index, const fleet_controller& controller)
@@ -348,13 +353,16 @@ fleet_process fleet_spawn(const std::string& program, const std::vector<std::str
     return process;
 }
 
-run_result fleet_finish(fleet_process& process, int signal_number)
+run_result fleet_finish(fleet_process& process, int signal_number, struct rusage* usage)
 {
     if (signal_number)
         kill(process.pid, signal_number);
     int status;
-    while (waitpid(process.pid, &status, 0) < 0 && errno == EINTR) {
+    struct rusage used;
+    while (wait4(process.pid, &status, 0, &used) < 0 && errno == EINTR) {
     }
+    if (usage)
+        *usage = used;
     run_result result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = read_all(process.out);

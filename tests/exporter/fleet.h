@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -16,7 +17,8 @@ struct fleet_controller {
     bool timed = false;
     // Its namespace is a multipath path: nvme<40+k>c<k>n1, head nvme<40+k>n1.
     bool multipath = false;
-    // Added to every bin count of a timed page, modulo 2^32: makes bins wrap.
+    // Added to the count of a timed page's second bin (128 to 256 us, half of
+    // all operations), modulo 2^32: makes it wrap.
     uint32_t bin_offset = 0;
     // false: not there until fleet_attach. umockdev 0.17 cannot make a removed
     // node again, so a controller is attached at most once and detached at most once.
@@ -52,7 +54,11 @@ struct fleet_process {
     int err = -1;
 };
 fleet_process fleet_spawn(const std::string& program, const std::vector<std::string>& argv);
-// Sends signal, waits, and returns what it wrote and its exit status.
-run_result fleet_finish(fleet_process& process, int signal_number);
+// Sends signal (0: none), waits, and returns what it wrote and its exit
+// status; with usage, also the CPU time it and its children used.
+run_result fleet_finish(fleet_process& process, int signal_number, struct rusage* usage = nullptr);
+
+// Seconds since fleet_start, by the clock of timed pages.
+double fleet_seconds();
 // Runs to the end.
 run_result fleet_run(const std::string& program, const std::vector<std::string>& argv);

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -100,16 +102,8 @@ fleet_process start_exporter(int port, const std::vector<std::string>& more)
                                      "--web.listen-address=127.0.0.1:" + std::to_string(port)};
     argv.insert(argv.end(), more.begin(), more.end());
     fleet_process process = fleet_spawn(exporter_binary, argv);
-    for (int tries = 0; tries < 500; tries++) {
-        int connection = connect_to(port);
-        if (connection >= 0) {
-            close(connection);
-            return process;
-        }
-        if (waitpid(process.pid, nullptr, WNOHANG) == process.pid)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (wait_for_port(port, 5000))
+        return process;
     fprintf(stderr, "volscan-exporter did not start listening on port %d\n", port);
     exit(2);
 }
@@ -163,4 +157,65 @@ run_result promtool_check(const std::string& page)
     result.out = shell(std::string("promtool check metrics < ") + name + " 2>&1", &result.status);
     unlink(name);
     return result;
+}
+
+pid_t start_program(const std::vector<std::string>& argv, const std::string& log_path)
+{
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return child;
+}
+
+void stop_program(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+bool wait_for_port(int port, int timeout_ms)
+{
+    for (int waited = 0; waited < timeout_ms; waited += 20) {
+        int connection = connect_to(port);
+        if (connection >= 0) {
+            close(connection);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+temporary_folder::temporary_folder()
+{
+    char name[] = "/tmp/exporter-test-XXXXXX";
+    path = mkdtemp(name);
+}
+
+temporary_folder::~temporary_folder() { shell("rm -rf '" + path + "'"); }
+
+std::string read_file(const std::string& path)
+{
+    std::string text;
+    FILE* file = fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return text;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
+        text.append(chunk, got);
+    fclose(file);
+    return text;
 }

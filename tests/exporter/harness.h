@@ -39,3 +39,20 @@ double sample_value(const std::string& page, const std::string& series);
 run_result promtool_check(const std::string& page);
 
 extern const char exporter_binary[];
+
+// Starts a program off the bed (Prometheus, node_exporter) with its output
+// in log_path; stop_program ends it with SIGTERM and waits for it.
+pid_t start_program(const std::vector<std::string>& argv, const std::string& log_path);
+void stop_program(pid_t pid);
+
+// Waits until something listens on 127.0.0.1:port; false after timeout_ms.
+bool wait_for_port(int port, int timeout_ms);
+
+// A folder under /tmp, removed with everything in it at the end of scope.
+struct temporary_folder {
+    std::string path;
+    temporary_folder();
+    ~temporary_folder();
+};
+
+std::string read_file(const std::string& path);

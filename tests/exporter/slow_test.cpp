@@ -1,0 +1,278 @@
+// volscan-exporter with the real programs around it: a Prometheus server that
+// scrapes it every second, node_exporter reading its text file, a load test,
+// and the benchmark of one scrape against the README's jq recipe.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+struct fleet_scope {
+    explicit fleet_scope(const std::vector<fleet_controller>& controllers)
+    {
+        fleet_start(controllers, BED_SHIM);
+    }
+    ~fleet_scope()
+    {
+        EXPECT_EQ(fleet_violations(), std::vector<std::string>());
+        fleet_stop();
+    }
+};
+
+fleet_controller timed_volume(int index)
+{
+    fleet_controller c;
+    c.fixture = fleet_ebs_volume(index);
+    c.timed = true;
+    return c;
+}
+
+std::vector<fleet_controller> live_volumes(int count)
+{
+    std::vector<fleet_controller> controllers;
+    for (int k = 0; k < count; k++) {
+        fleet_controller c;
+        c.fixture = fleet_ebs_volume(k);
+        controllers.push_back(c);
+    }
+    return controllers;
+}
+
+// Every value of a PromQL query's answer, in the order Prometheus gives them.
+std::vector<double> promql(int port, const std::string& query)
+{
+    std::string command = "curl -sf http://127.0.0.1:" + std::to_string(port)
+        + "/api/v1/query --data-urlencode 'query=" + query
+        + "' | jq -r '.data.result[].value[1]'";
+    std::vector<double> values;
+    std::string out = shell(command);
+    for (size_t at = 0; at < out.size();) {
+        size_t end = out.find('\n', at);
+        values.push_back(strtod(out.substr(at, end - at).c_str(), nullptr));
+        at = end + 1;
+    }
+    return values;
+}
+
+long resident_kib(pid_t pid)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+// CPU seconds a process has used so far, all its threads together.
+double cpu_seconds(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const char* after = strrchr(stat.c_str(), ')') + 2;
+    unsigned long utime = 0, stime = 0;
+    // Fields 14 and 15; after ") " comes field 3.
+    sscanf(after, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+    return static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+TEST(prometheus, rates_quantiles_and_a_wrapping_bin)
+{
+    // nvme0 and nvme1: 3000 reads a second. nvme1 comes once Prometheus runs,
+    // with bin counts set to pass 2^32 in its 128-256 us bin four seconds later.
+    fleet_controller wrapping = timed_volume(1);
+    wrapping.attached = false;
+    fleet_scope bed({timed_volume(0), wrapping});
+    int exporter_port = free_port();
+    fleet_process exporter = start_exporter(exporter_port);
+    temporary_folder folder;
+    int prometheus_port = free_port();
+    FILE* config = fopen((folder.path + "/prometheus.yml").c_str(), "w");
+    fprintf(config,
+            "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+            "scrape_configs:\n  - job_name: ebs\n    static_configs:\n"
+            "      - targets: ['127.0.0.1:%d']\n",
+            exporter_port);
+    fclose(config);
+    pid_t prometheus = start_program(
+        {"prometheus", "--config.file=" + folder.path + "/prometheus.yml",
+         "--storage.tsdb.path=" + folder.path + "/data",
+         "--web.listen-address=127.0.0.1:" + std::to_string(prometheus_port)},
+        folder.path + "/prometheus.log");
+    ASSERT_TRUE(wait_for_port(prometheus_port, 30000)) << read_file(folder.path + "/prometheus.log");
+    // Prometheus listens before it scrapes: wait for its first scrape.
+    for (int tries = 0; tries < 300 && promql(prometheus_port, "up") != std::vector<double>{1}; tries++)
+        usleep(100000);
+    ASSERT_EQ(promql(prometheus_port, "up"), std::vector<double>{1});
+
+    double attach_time = fleet_seconds();
+    // The bin holds half the reads: 500000 + 1500 t.
+    wrapping.bin_offset = static_cast<uint32_t>(
+        4294967296.0 - (500000 + 1500 * (attach_time + 4)));
+    wrapping.attached = true;
+    fleet_set(1, wrapping);
+    fleet_attach(1);
+    sleep(12);
+
+    std::string volume0 = "device=\"nvme0n1\"";
+    std::string volume1 = "device=\"nvme1n1\"";
+    EXPECT_EQ(promql(prometheus_port, "up"), std::vector<double>{1});
+    // The 128-256 us bin of nvme1 alone.
+    std::string bin1 = "ebs_read_latency_seconds_bucket{" + volume1
+        + ",le=\"0.000256\"} - ignoring(le) ebs_read_latency_seconds_bucket{" + volume1
+        + ",le=\"0.000128\"}";
+    struct row {
+        std::string query;
+        double low, high;
+    } rows[] = {
+        {"rate(ebs_read_ops_total{" + volume0 + "}[5s])", 2850, 3150},
+        {"rate(ebs_write_bytes_total{" + volume0 + "}[5s])", 1000 * 16384 * 0.95, 1000 * 16384 * 1.05},
+        {"rate(ebs_read_seconds_total{" + volume0 + "}[5s])", 0.9 * 0.95, 0.9 * 1.05},
+        {"rate(ebs_volume_performance_exceeded_iops_seconds_total{" + volume0 + "}[5s])", 0.0019, 0.0021},
+        {"ebs_volume_queue_length{" + volume0 + "}", 4, 4},
+        // Half the reads take 128 to 256 us; 98 % take up to 1024 us.
+        {"histogram_quantile(0.5, rate(ebs_read_latency_seconds_bucket{" + volume0 + "}[5s]))",
+         0.000128, 0.000256},
+        {"histogram_quantile(0.99, rate(ebs_read_latency_seconds_bucket{" + volume0 + "}[5s]))",
+         0.001024, 0.002048},
+        {"rate(ebs_read_latency_seconds_count{" + volume0 + "}[5s])", 2850, 3150},
+        // The wrapping bin: its total went past 2^32, with no reset and its true rate.
+        {"min_over_time((" + bin1 + ")[1m:1s])", 4294967296.0 - 20000, 4294967295.0},
+        {"max_over_time((" + bin1 + ")[1m:1s])", 4294967296.0, 4294967296.0 + 30000},
+        {"resets(ebs_read_latency_seconds_bucket{" + volume1 + ",le=\"0.000256\"}[1m])", 0, 0},
+        {"resets(ebs_read_latency_seconds_count{" + volume1 + "}[1m])", 0, 0},
+        {"rate(ebs_read_latency_seconds_bucket{" + volume1 + ",le=\"0.000256\"}[5s])", 1710, 1890},
+    };
+    for (const row& r : rows) {
+        std::vector<double> values = promql(prometheus_port, r.query);
+        ASSERT_EQ(values.size(), 1u) << r.query;
+        EXPECT_GE(values[0], r.low) << r.query;
+        EXPECT_LE(values[0], r.high) << r.query;
+    }
+    stop_program(prometheus);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(node_exporter, reads_the_text_file)
+{
+    fleet_scope bed(live_volumes(3));
+    temporary_folder folder;
+    run_result written = fleet_run(
+        exporter_binary, {"volscan-exporter", "--textfile.output=" + folder.path + "/ebs.prom"});
+    ASSERT_EQ(written.status, 0) << written.err;
+    int port = free_port();
+    pid_t node_exporter = start_program(
+        {"prometheus-node-exporter", "--collector.disable-defaults", "--collector.textfile",
+         "--collector.textfile.directory=" + folder.path,
+         "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+        "/dev/null");
+    ASSERT_TRUE(wait_for_port(port, 10000));
+    std::string page = http_body(http_get(port, "/metrics"));
+    stop_program(node_exporter);
+    EXPECT_EQ(lines_with(page, "node_textfile_scrape_error "),
+              std::vector<std::string>{"node_textfile_scrape_error 0"});
+    EXPECT_EQ(lines_with(page, "ebs_read_ops_total{").size(), 3u);
+    EXPECT_EQ(lines_with(page, "ebs_read_latency_seconds_bucket{").size(), 3u * 10);
+    EXPECT_EQ(lines_with(page, "ebs_volume_info{").size(), 3u);
+}
+
+// 20 clients scrape as fast as they can for 10 seconds.
+TEST(load, twenty_clients_for_ten_seconds)
+{
+    fleet_scope bed(live_volumes(8));
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    for (int i = 0; i < 20; i++) // the page reaches its full size
+        http_get(port, "/metrics");
+    long before = resident_kib(exporter.pid);
+    std::atomic<int> scrapes{0}, failures{0};
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 20; c++)
+        clients.emplace_back([&] {
+            while (std::chrono::steady_clock::now() < end) {
+                std::string response = http_get(port, "/metrics");
+                bool whole = http_status(response) == 200
+                    && http_body(response).find("# TYPE ebs_scrape_duration_seconds gauge\n")
+                        != std::string::npos;
+                (whole ? scrapes : failures)++;
+            }
+        });
+    for (std::thread& client : clients)
+        client.join();
+    long after = resident_kib(exporter.pid);
+    printf("load: %d scrapes in 10 s by 20 clients, %d failed; resident memory %ld KiB before, "
+           "%ld KiB after\n",
+           scrapes.load(), failures.load(), before, after);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GT(scrapes.load(), 100);
+    EXPECT_LE(std::abs(after - before), before * 5 / 100);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
+// One scrape of the 27 volumes a machine can attach, against the README's
+// jq recipe (volscan stats -j | jq, one pair per volume) doing the same.
+TEST(benchmark, one_scrape_of_27_volumes_against_the_jq_recipe)
+{
+    const int volumes = 27;
+    fleet_scope bed(live_volumes(volumes));
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    for (int i = 0; i < 5; i++)
+        http_get(port, "/metrics");
+    const int scrapes = 200;
+    double cpu_before = cpu_seconds(exporter.pid);
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < scrapes; i++)
+        ASSERT_EQ(http_status(http_get(port, "/metrics")), 200);
+    double exporter_wall = seconds_since(start) / scrapes;
+    double exporter_cpu = (cpu_seconds(exporter.pid) - cpu_before) / scrapes;
+    EXPECT_EQ(fleet_finish(exporter, SIGTERM).status, 0);
+
+    temporary_folder folder;
+    std::string volscan_folder = std::string(VOLSCAN_BINARY).substr(0, std::string(VOLSCAN_BINARY).rfind('/'));
+    std::string recipe = "PATH=" + volscan_folder + ":$PATH; for k in $(seq 0 "
+        + std::to_string(volumes - 1) + "); do volscan stats -j nvme$k | jq -r --arg dev nvme$k '"
+        "to_entries[] | select(.value | type == \"number\") "
+        "| \"ebs_\\(.key){device=\\\"\\($dev)\\\"} \\(.value)\"'; done > " + folder.path
+        + "/ebs.prom.tmp && mv " + folder.path + "/ebs.prom.tmp " + folder.path + "/ebs.prom";
+    std::vector<double> walls, cpus;
+    for (int round = 0; round < 5; round++) {
+        auto begun = std::chrono::steady_clock::now();
+        fleet_process shell_run = fleet_spawn("/bin/sh", {"sh", "-c", recipe});
+        struct rusage usage;
+        run_result result = fleet_finish(shell_run, 0, &usage);
+        walls.push_back(seconds_since(begun));
+        ASSERT_EQ(result.status, 0) << result.err;
+        cpus.push_back(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+                       + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
+    }
+    EXPECT_EQ(lines_with(read_file(folder.path + "/ebs.prom"), "ebs_total_read_ops{").size(),
+              static_cast<size_t>(volumes));
+    std::sort(walls.begin(), walls.end());
+    std::sort(cpus.begin(), cpus.end());
+    double recipe_wall = walls[2], recipe_cpu = cpus[2];
+    printf("benchmark, %d volumes: exporter %.2f ms wall, %.2f ms CPU a scrape (mean of %d); "
+           "jq recipe %.1f ms wall, %.1f ms CPU (median of 5); ratio %.0fx wall, %.0fx CPU\n",
+           volumes, exporter_wall * 1e3, exporter_cpu * 1e3, scrapes, recipe_wall * 1e3,
+           recipe_cpu * 1e3, recipe_wall / exporter_wall, recipe_cpu / exporter_cpu);
+    EXPECT_GT(recipe_wall / exporter_wall, 20);
+    EXPECT_GT(recipe_cpu / exporter_cpu, 20);
+}

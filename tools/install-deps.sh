@@ -7,13 +7,17 @@ set -eu
 build="cmake make g++ clang pkg-config"
 check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc"
 all="valgrind udev qemu-system-x86 busybox-static cpio xz-utils"
+# volscan-exporter and its tests: promtool (in prometheus) and systemd-analyze
+# in make check, a Prometheus server and node_exporter in make check-all.
+exporter="libmicrohttpd-dev prometheus curl systemd"
+exporter_all="prometheus-node-exporter"
 
 wanted=""
 for set in "${@:-check}"; do
     case "$set" in
         build) wanted="$wanted $build" ;;
-        check) wanted="$wanted $build $check" ;;
-        all) wanted="$wanted $build $check $all" ;;
+        check) wanted="$wanted $build $check $exporter" ;;
+        all) wanted="$wanted $build $check $exporter $all $exporter_all" ;;
         *) wanted="$wanted $set" ;;
     esac
 done

@@ -158,30 +158,57 @@ static void render_histogram(text_buffer* out, const char* name, const volume_re
     append_text(out, "} %" PRIu64 "\n", cumulative);
 }
 
+struct histogram_family {
+    const char* name;
+    const char* help;
+    latency_histogram ebs_stats_log::*histogram;
+    uint64_t (volume_reading::*totals)[histogram_bins];
+    uint64_t ebs_stats_log::*sum; // microseconds
+};
+
+static const histogram_family histogram_families[] = {
+    {"ebs_read_latency_seconds",
+     "Latency of read operations, from the volume's histogram. _sum is the volume's total read "
+     "time (ebs_read_seconds_total), so _sum / _count is the mean read latency only as far as "
+     "the histogram's bins hold every read.",
+     &ebs_stats_log::read_io_latency_histogram, &volume_reading::read_totals,
+     &ebs_stats_log::total_read_time},
+    {"ebs_write_latency_seconds",
+     "Latency of write operations, from the volume's histogram. _sum is the volume's total write "
+     "time (ebs_write_seconds_total), so _sum / _count is the mean write latency only as far as "
+     "the histogram's bins hold every write.",
+     &ebs_stats_log::write_io_latency_histogram, &volume_reading::write_totals,
+     &ebs_stats_log::total_write_time},
+};
+
 static void render_histograms(const fleet& readings, text_buffer* out)
 {
-    head(out, "ebs_read_latency_seconds", "histogram",
-         "Latency of read operations, from the volume's histogram. _sum is the volume's total "
-         "read time (ebs_read_seconds_total), so _sum / _count is the mean read latency only as "
-         "far as the histogram's bins hold every read.");
-    for (int i = 0; i < readings.count; i++) {
-        const volume_reading& reading = readings.readings[i];
-        if (reading.has_stats)
-            render_histogram(out, "ebs_read_latency_seconds", reading,
-                             reading.page.read_io_latency_histogram, reading.read_totals,
-                             reading.page.total_read_time);
+    for (const histogram_family& family : histogram_families) {
+        head(out, family.name, "histogram", family.help);
+        for (int i = 0; i < readings.count; i++) {
+            const volume_reading& reading = readings.readings[i];
+            if (reading.has_stats)
+                render_histogram(out, family.name, reading, reading.page.*family.histogram,
+                                 reading.*family.totals, reading.page.*family.sum);
+        }
     }
-    head(out, "ebs_write_latency_seconds", "histogram",
-         "Latency of write operations, from the volume's histogram. _sum is the volume's total "
-         "write time (ebs_write_seconds_total), so _sum / _count is the mean write latency only "
-         "as far as the histogram's bins hold every write.");
-    for (int i = 0; i < readings.count; i++) {
-        const volume_reading& reading = readings.readings[i];
-        if (reading.has_stats)
-            render_histogram(out, "ebs_write_latency_seconds", reading,
-                             reading.page.write_io_latency_histogram, reading.write_totals,
-                             reading.page.total_write_time);
+}
+
+// An info series: the volume's labels, then what the device says of itself.
+static void render_identity(text_buffer* out, const char* name, const volume_reading& reading)
+{
+    append_text(out, "%s{", name);
+    volume_labels(out, reading);
+    if (reading.is_ebs) {
+        append_text(out, ",block_device=\"");
+        append_label_value(out, reading.block_device);
+        append_text(out, "\"");
     }
+    append_text(out, ",model=\"");
+    append_label_value(out, reading.model);
+    append_text(out, "\",serial=\"");
+    append_label_value(out, reading.serial);
+    append_text(out, "\"} 1\n");
 }
 
 static void render_info(const fleet& readings, text_buffer* out)
@@ -189,33 +216,13 @@ static void render_info(const fleet& readings, text_buffer* out)
     head(out, "ebs_volume_info", "gauge",
          "Identity of an EBS volume: block_device is the name the platform reports for it "
          "(the name it was attached under).");
-    for (int i = 0; i < readings.count; i++) {
-        const volume_reading& reading = readings.readings[i];
-        if (!reading.identified || !reading.is_ebs)
-            continue;
-        append_text(out, "ebs_volume_info{");
-        volume_labels(out, reading);
-        append_text(out, ",block_device=\"");
-        append_label_value(out, reading.block_device);
-        append_text(out, "\",model=\"");
-        append_label_value(out, reading.model);
-        append_text(out, "\",serial=\"");
-        append_label_value(out, reading.serial);
-        append_text(out, "\"} 1\n");
-    }
+    for (int i = 0; i < readings.count; i++)
+        if (readings.readings[i].identified && readings.readings[i].is_ebs)
+            render_identity(out, "ebs_volume_info", readings.readings[i]);
     head(out, "ec2_instance_storage_info", "gauge", "Identity of an instance-storage disk.");
-    for (int i = 0; i < readings.count; i++) {
-        const volume_reading& reading = readings.readings[i];
-        if (!reading.identified || reading.is_ebs)
-            continue;
-        append_text(out, "ec2_instance_storage_info{");
-        volume_labels(out, reading);
-        append_text(out, ",model=\"");
-        append_label_value(out, reading.model);
-        append_text(out, "\",serial=\"");
-        append_label_value(out, reading.serial);
-        append_text(out, "\"} 1\n");
-    }
+    for (int i = 0; i < readings.count; i++)
+        if (readings.readings[i].identified && !readings.readings[i].is_ebs)
+            render_identity(out, "ec2_instance_storage_info", readings.readings[i]);
 }
 
 static void render_scrape(const fleet& readings, text_buffer* out)

@@ -406,7 +406,7 @@ std::string bed_root() { return root; }
 
 const std::string& bed_volscan_path() { return volscan_path; }
 
-static std::string read_all(int fd)
+std::string read_all(int fd)
 {
     std::string text;
     char chunk[4096];
@@ -415,6 +415,15 @@ static std::string read_all(int fd)
     while ((got = read(fd, chunk, sizeof chunk)) > 0)
         text.append(chunk, got);
     return text;
+}
+
+std::vector<char*> c_strings(const std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers;
+    for (const std::string& s : strings)
+        pointers.push_back(const_cast<char*>(s.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
 }
 
 run_result bed_run(const std::string& program, const std::vector<std::string>& argv,
@@ -442,14 +451,8 @@ run_result bed_run(const std::string& program, const std::vector<std::string>& a
         env.push_back(entry);
     }
 
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const std::string& e : env)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
+    std::vector<char*> args = c_strings(argv);
+    std::vector<char*> envp = c_strings(env);
 
     int out = -1, err = -1;
     if (!options.inherit_stdio) {

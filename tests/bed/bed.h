@@ -79,6 +79,12 @@ run_result bed_volscan(const std::vector<std::string>& argv,
                        const run_options& options = run_options());
 
 bed_log bed_take_log();
+
+// Everything in a file, read from its start.
+std::string read_all(int fd);
+
+// The strings as an argv or envp for exec: their C strings, then a null pointer.
+std::vector<char*> c_strings(const std::vector<std::string>& strings);
 std::string bed_root();
 const std::string& bed_volscan_path();
 

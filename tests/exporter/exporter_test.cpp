@@ -56,17 +56,6 @@ std::vector<fleet_controller> mixed_fleet()
             plain(failing(example_volume(3), 0, EIO)), multipath, plain(no_identify)};
 }
 
-struct fleet_scope {
-    explicit fleet_scope(const std::vector<fleet_controller>& controllers)
-    {
-        fleet_start(controllers, BED_SHIM);
-    }
-    ~fleet_scope()
-    {
-        EXPECT_EQ(fleet_violations(), std::vector<std::string>());
-        fleet_stop();
-    }
-};
 
 // Durations change from run to run: the page without them, and their count.
 std::string without_durations(const std::string& page, int* durations)

@@ -186,17 +186,6 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer)
     return TRUE;
 }
 
-std::string read_all(int fd)
-{
-    std::string text;
-    char chunk[4096];
-    lseek(fd, 0, SEEK_SET);
-    ssize_t got;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0)
-        text.append(chunk, got);
-    return text;
-}
-
 } // namespace
 
 std::string fleet_volume_id(int index)
@@ -321,14 +310,8 @@ fleet_process fleet_spawn(const std::string& program, const std::vector<std::str
     for (const char* keep : {"HOME", "TMPDIR"})
         if (const char* value = getenv(keep))
             env.push_back(std::string(keep) + "=" + value);
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const std::string& e : env)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
+    std::vector<char*> args = c_strings(argv);
+    std::vector<char*> envp = c_strings(env);
 
     fleet_process process;
     char out_name[] = "/tmp/fleet-out-XXXXXX";

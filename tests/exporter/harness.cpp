@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -16,6 +18,17 @@
 #include <unistd.h>
 
 const char exporter_binary[] = EXPORTER_BINARY;
+
+fleet_scope::fleet_scope(const std::vector<fleet_controller>& controllers)
+{
+    fleet_start(controllers, BED_SHIM);
+}
+
+fleet_scope::~fleet_scope()
+{
+    EXPECT_EQ(fleet_violations(), std::vector<std::string>());
+    fleet_stop();
+}
 
 int free_port()
 {
@@ -161,10 +174,7 @@ run_result promtool_check(const std::string& page)
 
 pid_t start_program(const std::vector<std::string>& argv, const std::string& log_path)
 {
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
+    std::vector<char*> args = c_strings(argv);
     pid_t child = fork();
     if (child == 0) {
         int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

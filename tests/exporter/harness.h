@@ -7,6 +7,13 @@
 
 #include "fleet.h"
 
+// The fleet for one test, made with the test bed's shim; at the end it checks
+// that no controller saw a request it would refuse.
+struct fleet_scope {
+    explicit fleet_scope(const std::vector<fleet_controller>& controllers);
+    ~fleet_scope();
+};
+
 // A TCP port on 127.0.0.1 that nobody listens on.
 int free_port();
 

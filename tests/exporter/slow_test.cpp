@@ -17,17 +17,6 @@
 
 namespace {
 
-struct fleet_scope {
-    explicit fleet_scope(const std::vector<fleet_controller>& controllers)
-    {
-        fleet_start(controllers, BED_SHIM);
-    }
-    ~fleet_scope()
-    {
-        EXPECT_EQ(fleet_violations(), std::vector<std::string>());
-        fleet_stop();
-    }
-};
 
 fleet_controller timed_volume(int index)
 {

@@ -80,7 +80,7 @@ static const char index_page[] =
     "<p>Statistics of the EBS volumes of this machine: <a href=\"%s\">%s</a></p>\n"
     "</body></html>\n";
 
-static MHD_Result send(MHD_Connection* connection, unsigned status, const char* type,
+static MHD_Result respond(MHD_Connection* connection, unsigned status, const char* type,
                        const char* body, size_t length)
 {
     MHD_Response* response =
@@ -97,7 +97,7 @@ static MHD_Result send(MHD_Connection* connection, unsigned status, const char* 
 
 static MHD_Result send_text(MHD_Connection* connection, unsigned status, const char* text)
 {
-    return send(connection, status, "text/plain; charset=utf-8", text, strlen(text));
+    return respond(connection, status, "text/plain; charset=utf-8", text, strlen(text));
 }
 
 static MHD_Result send_metrics(MHD_Connection* connection)
@@ -109,7 +109,7 @@ static MHD_Result send_metrics(MHD_Connection* connection)
     }
     if (page.failed)
         return send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "out of memory\n");
-    return send(connection, MHD_HTTP_OK, metrics_content_type, page.data, page.used);
+    return respond(connection, MHD_HTTP_OK, metrics_content_type, page.data, page.used);
 }
 
 // libmicrohttpd's one thread calls this for every request, so scrapes never
@@ -127,7 +127,7 @@ static MHD_Result answer(void*, MHD_Connection* connection, const char* url, con
                               exporter.telemetry_path);
         if (length < 0 || static_cast<size_t>(length) >= sizeof text)
             return MHD_NO;
-        return send(connection, MHD_HTTP_OK, "text/html; charset=utf-8", text, length);
+        return respond(connection, MHD_HTTP_OK, "text/html; charset=utf-8", text, length);
     }
     return send_text(connection, MHD_HTTP_NOT_FOUND, "Not Found\n");
 }

@@ -41,6 +41,12 @@ want="./usr/local/bin/volscan
 ./usr/local/share/man/man8/volscan-id.8 -> volscan.8
 ./usr/local/share/man/man8/volscan-stats.8 -> volscan.8
 ./usr/local/share/man/man8/volscan.8"
+# volscan-exporter comes along where it was built.
+if [ -e "$build/src/exporter/volscan-exporter" ]; then
+    want=$(printf '%s\n' "$want" ./usr/local/bin/volscan-exporter \
+        ./usr/local/lib/systemd/system/volscan-exporter.service \
+        ./usr/local/share/man/man8/volscan-exporter.8 | sort)
+fi
 if [ "$tree" != "$want" ]; then
     fail "the installed tree differs"
     printf '%s\n' "$want" >"$work/want"

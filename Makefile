@@ -10,6 +10,7 @@
 #   make fuzz       run each fuzzer for FUZZ_SECONDS
 #   make bench      the polling pass benchmark and the start-up cost
 #   make install    PREFIX=/usr/local DESTDIR=
+#   make uninstall  removes what the last make install wrote
 
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -63,7 +64,11 @@ bench: deps
 install: build
 	DESTDIR=$(DESTDIR) $(CMAKE) --install $(BUILD) --prefix $(PREFIX)
 
+uninstall:
+	DESTDIR=$(DESTDIR) $(CMAKE) --build $(BUILD) --target uninstall
+
 clean:
 	rm -rf build build-check build-clang build-asan build-bench
 
 .PHONY: all configure build deps demo check check-all fuzz bench install clean
+.PHONY: uninstall

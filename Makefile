@@ -11,6 +11,7 @@
 #   make bench      the polling pass benchmark and the start-up cost
 #   make install    PREFIX=/usr/local DESTDIR=
 #   make uninstall  removes what the last make install wrote
+#   make packages   the .deb and the .rpm, into $(PACKAGES)/dist
 
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -18,6 +19,7 @@ BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
+PACKAGES ?= build-packages
 
 all: build
 
@@ -67,8 +69,12 @@ install: build
 uninstall:
 	DESTDIR=$(DESTDIR) $(CMAKE) --build $(BUILD) --target uninstall
 
+packages:
+	sh tools/install-deps.sh packages
+	sh packaging/build-packages.sh . $(PACKAGES)/build $(PACKAGES)/dist
+
 clean:
 	rm -rf build build-check build-clang build-asan build-bench
 
 .PHONY: all configure build deps demo check check-all fuzz bench install clean
-.PHONY: uninstall
+.PHONY: uninstall packages

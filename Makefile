@@ -4,7 +4,8 @@
 #                   where this machine has no EBS volume)
 #   make check      install missing packages, build with g++ and clang++
 #                   (warnings are errors) and run every quick test, the
-#                   sanitizer build included
+#                   sanitizer build included; cross build for FreeBSD 14
+#                   amd64 and aarch64 (compiled and linked only)
 #   make check-all  make check, then the fuzzers briefly, valgrind, and
 #                   volscan under a real Linux kernel in QEMU
 #   make fuzz       run each fuzzer for FUZZ_SECONDS
@@ -29,15 +30,20 @@ build: configure
 deps:
 	sh tools/install-deps.sh check
 
-demo: deps build
-	sh tools/demo.sh $(BUILD)
+# The emulated volume is the test bed's, so the demo builds with the tests.
+demo: deps
+	$(CMAKE) -S . -B build-demo -DVOLSCAN_TESTS=ON
+	$(CMAKE) --build build-demo -j $(JOBS)
+	sh tools/demo.sh build-demo
 
 check: deps
-	$(CMAKE) -S . -B build-check -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+	sh tests/cross/freebsd.sh amd64
+	sh tests/cross/freebsd.sh aarch64
+	$(CMAKE) -S . -B build-check -DVOLSCAN_TESTS=ON -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
 	$(CMAKE) --build build-check -j $(JOBS)
-	$(CMAKE) -S . -B build-clang -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) -S . -B build-clang -DVOLSCAN_TESTS=ON -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 	$(CMAKE) --build build-clang -j $(JOBS)
-	$(CMAKE) -S . -B build-asan -DVOLSCAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) -S . -B build-asan -DVOLSCAN_TESTS=ON -DVOLSCAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 	$(CMAKE) --build build-asan -j $(JOBS)
 	cd build-check && $(CTEST) --output-on-failure -j $(JOBS) -LE slow
 	cd build-asan && $(CTEST) --output-on-failure -j $(JOBS) -LE slow
@@ -50,12 +56,12 @@ check-all:
 	cd build-clang && $(CTEST) --output-on-failure -L slow -LE memcheck
 
 fuzz: deps
-	$(CMAKE) -S . -B build-clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) -S . -B build-clang -DVOLSCAN_TESTS=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 	$(CMAKE) --build build-clang -j $(JOBS)
 	sh tests/fuzz/run.sh build-clang $(FUZZ_SECONDS)
 
 bench: deps
-	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) -S . -B build-bench -DVOLSCAN_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build build-bench -j $(JOBS)
 	build-bench/tests/bench/stats_bench
 	sh tests/startup/measure.sh build-bench
@@ -64,6 +70,6 @@ install: build
 	DESTDIR=$(DESTDIR) $(CMAKE) --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf build build-check build-clang build-asan build-bench
+	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-*
 
 .PHONY: all configure build deps demo check check-all fuzz bench install clean

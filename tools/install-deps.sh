@@ -5,7 +5,7 @@
 set -eu
 
 build="cmake make g++ clang pkg-config"
-check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc"
+check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc lld xz-utils"
 all="valgrind udev qemu-system-x86 busybox-static cpio xz-utils"
 
 wanted=""

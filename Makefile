@@ -5,7 +5,8 @@
 #   make check      install missing packages, build with g++ and clang++
 #                   (warnings are errors) and run every quick test, the
 #                   sanitizer build included; cross build for FreeBSD 14
-#                   amd64 and aarch64 (compiled and linked only)
+#                   amd64 and aarch64 (compiled and linked only), and for
+#                   Linux aarch64 with the unit tests under qemu-user
 #   make check-all  make check, then the fuzzers briefly, valgrind, and
 #                   volscan under a real Linux kernel in QEMU
 #   make fuzz       run each fuzzer for FUZZ_SECONDS
@@ -39,6 +40,7 @@ demo: deps
 check: deps
 	sh tests/cross/freebsd.sh amd64
 	sh tests/cross/freebsd.sh aarch64
+	sh tests/cross/linux-aarch64.sh
 	$(CMAKE) -S . -B build-check -DVOLSCAN_TESTS=ON -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
 	$(CMAKE) --build build-check -j $(JOBS)
 	$(CMAKE) -S . -B build-clang -DVOLSCAN_TESTS=ON -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
@@ -70,6 +72,6 @@ install: build
 	DESTDIR=$(DESTDIR) $(CMAKE) --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-*
+	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-* build-aarch64
 
 .PHONY: all configure build deps demo check check-all fuzz bench install clean

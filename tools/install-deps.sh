@@ -5,8 +5,8 @@
 set -eu
 
 build="cmake make g++ clang pkg-config"
-check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc lld xz-utils"
-all="valgrind udev qemu-system-x86 busybox-static cpio xz-utils"
+check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc lld xz-utils g++-aarch64-linux-gnu qemu-user"
+all="valgrind udev qemu-system-x86 busybox-static cpio xz-utils qemu-system-arm debootstrap"
 
 wanted=""
 for set in "${@:-check}"; do

@@ -7,8 +7,9 @@
 #                   sanitizer build included; cross build for FreeBSD 14
 #                   amd64 and aarch64 (compiled and linked only), and for
 #                   Linux aarch64 with the unit tests under qemu-user
-#   make check-all  make check, then the fuzzers briefly, valgrind, and
-#                   volscan under a real Linux kernel in QEMU
+#   make check-all  make check, then the fuzzers briefly, valgrind,
+#                   volscan under a real Linux kernel in QEMU (x86_64 and
+#                   aarch64), and builds in fresh Debian 11 and 13 roots
 #   make fuzz       run each fuzzer for FUZZ_SECONDS
 #   make bench      the polling pass benchmark and the start-up cost
 #   make install    PREFIX=/usr/local DESTDIR=
@@ -56,6 +57,8 @@ check-all:
 	$(CMAKE) -S . -B build-check
 	cd build-check && $(CTEST) --output-on-failure -L memcheck
 	cd build-clang && $(CTEST) --output-on-failure -L slow -LE memcheck
+	sh tests/roots/fresh-build.sh bullseye
+	sh tests/roots/fresh-build.sh trixie
 
 fuzz: deps
 	$(CMAKE) -S . -B build-clang -DVOLSCAN_TESTS=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang

@@ -5,11 +5,11 @@
 set -eu
 
 build="cmake make g++ clang pkg-config"
-check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc"
-all="valgrind udev qemu-system-x86 busybox-static cpio xz-utils"
+check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc lld xz-utils g++-aarch64-linux-gnu qemu-user"
+all="valgrind udev qemu-system-x86 busybox-static cpio xz-utils qemu-system-arm debootstrap"
 # Building the packages (make packages), checking them, and installing one
 # into a Debian root made for the test (make check-all).
-packages="dpkg-dev rpm lintian rpmlint debootstrap"
+packages="dpkg-dev rpm lintian rpmlint"
 all="$all $packages"
 
 wanted=""

@@ -44,6 +44,8 @@ demo: deps
 check: deps
 	sh tests/cross/freebsd.sh amd64
 	sh tests/cross/freebsd.sh aarch64
+	sh tests/install/freebsd_plist.sh build-freebsd-amd64 packaging/freebsd/sysutils/volscan
+	sh tests/install/freebsd_plist.sh build-freebsd-aarch64 packaging/freebsd/sysutils/volscan
 	sh tests/cross/linux-aarch64.sh
 	$(CMAKE) -S . -B build-check -DVOLSCAN_TESTS=ON -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
 	$(CMAKE) --build build-check -j $(JOBS)

@@ -2,17 +2,17 @@
 # Installs the .deb into a fresh minimal Debian root made with debootstrap,
 # as a user would with dpkg -i: the rules land where that root's udev reads
 # them, udevadm test on an emulated EBS disk gives its links, the installed
-# names run, and dpkg --purge leaves no file behind. The root is made once
-# and kept in ROOTS_DIR; each run works on an overlay of it, in a mount
-# namespace of its own, so that the kept root stays as debootstrap made it.
+# names run, and dpkg --purge leaves no file behind. MAKE_ROOT (make-root.sh)
+# makes the root once and keeps it; each run works on an overlay of it, in a
+# mount namespace of its own, so that the kept root stays as it was made.
 #
-#   deb_root.sh DIST_DIR FIXTURE ROOTS_DIR [SUITE]
+#   deb_root.sh DIST_DIR FIXTURE MAKE_ROOT [SUITE]
 #
 # DIST_DIR holds the .deb, as make packages leaves it.
 #
 # SUITE is trixie by default: the package wants the C library of the Debian
-# it was built on or newer. Exit status 77 (skipped) when not root, or when
-# debootstrap, unshare or the mirror is not to be had.
+# it was built on or newer. Exit status 77 (skipped) when not root, or
+# without debootstrap or unshare.
 set -u
 
 if [ "${1-}" = --inside ]; then
@@ -108,9 +108,8 @@ fi
 
 dist=$1
 fixture=$2
-roots=$3
+make_root=$3
 suite=${4:-trixie}
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 
 skip() {
     echo "skipped: $*"
@@ -122,20 +121,7 @@ for tool in debootstrap unshare chroot; do
 done
 
 # The root: minbase, with udev and umockdev to run the rules in.
-base=$roots/$suite-udev
-if [ ! -x "$base/usr/bin/udevadm" ]; then
-    mkdir -p "$roots" || exit 1
-    rm -rf "$base.new"
-    echo "making the Debian $suite root in $base (once)"
-    if ! debootstrap --variant=minbase --include=udev,umockdev "$suite" "$base.new" \
-        "$mirror" >"$roots/$suite-udev.log" 2>&1; then
-        tail -20 "$roots/$suite-udev.log"
-        rm -rf "$base.new"
-        skip "debootstrap of $suite from $mirror failed"
-    fi
-    rm -rf "$base.new/var/cache/apt/archives"/*.deb
-    mv "$base.new" "$base" || exit 1
-fi
+base=$(sh "$make_root" "$suite" --include=udev,umockdev) || exit 1
 
 work=$(mktemp -d /tmp/volscan-deb-root.XXXXXX) || exit 1
 trap 'rm -rf "$work"' EXIT

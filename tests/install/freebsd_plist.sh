@@ -1,15 +1,18 @@
 #!/bin/sh
-# The FreeBSD port against a staged install of the FreeBSD build (prefix
-# /usr/local): its pkg-plist names every file the install stages and no
-# other, its version is the project's, and its message tells to restart
-# devd. The ports framework compresses manual pages, so the plist names
-# them with .gz.
+# The FreeBSD port against the staged install of the FreeBSD cross build
+# (tests/cross/freebsd.sh, prefix /usr/local): its pkg-plist names every
+# file the install stages and no other, its version is the project's, and
+# its message tells to restart devd. The ports framework compresses manual
+# pages, so the plist names them with .gz.
 #
-#   freebsd_plist.sh STAGE_DIR PORT_DIR VERSION
+#   freebsd_plist.sh CROSS_WORK_DIR PORT_DIR
+#
+# CROSS_WORK_DIR is the cross build's folder (build-freebsd-ARCH), with the
+# staged install in stage/ and the CMake build in build/.
 set -u
-stage=$1
+stage=$1/stage
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/build/CMakeCache.txt" 2>/dev/null)
 port=$2
-version=$3
 
 work=$(mktemp -d /tmp/volscan-plist.XXXXXX) || exit 1
 trap 'rm -rf "$work"' EXIT

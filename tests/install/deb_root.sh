@@ -10,9 +10,10 @@
 #
 # DIST_DIR holds the .deb, as make packages leaves it.
 #
-# SUITE is trixie by default: the package wants the C library of the Debian
-# it was built on or newer. Exit status 77 (skipped) when not root, or
-# without debootstrap or unshare.
+# SUITE is bookworm by default: the package wants the C library of the
+# Debian it was built on (bookworm, as CI) or newer, and from trixie on
+# udevadm test no longer runs the rules' PROGRAM. Exit status 77 (skipped)
+# when not root, or without debootstrap or unshare.
 set -u
 
 if [ "${1-}" = --inside ]; then
@@ -28,12 +29,13 @@ if [ "${1-}" = --inside ]; then
     mount -t overlay overlay \
         -o "lowerdir=$(cat "$work/lower"),upperdir=$work/upper,workdir=$work/overlay-work" \
         "$root" || { echo "skipped: no overlay"; exit 77; }
-    mount -t proc proc "$root/proc" && mount -t tmpfs tmpfs "$root/run" \
-        && mount -t tmpfs tmpfs "$root/tmp" || exit 1
+    # umockdev wants pseudo-terminals: the machine's /dev serves.
+    mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" \
+        && mount -t tmpfs tmpfs "$root/run" && mount -t tmpfs tmpfs "$root/tmp" || exit 1
 
     # Every file of the root but dpkg's own records and logs.
     snapshot() {
-        (cd "$root" && find . -xdev \( -path ./proc -o -path ./run -o -path ./tmp \
+        (cd "$root" && find . -xdev \( -path ./dev -o -path ./proc -o -path ./run -o -path ./tmp \
             -o -path ./var/lib/dpkg -o -path ./var/log -o -path ./var/cache/debconf \) -prune \
             -o -print | LC_ALL=C sort)
     }
@@ -97,7 +99,7 @@ if [ "${1-}" = --inside ]; then
         fail "dpkg --purge left the root changed:"
         diff "$work/before" "$work/after"
     fi
-    [ -z "$(ls -A "$root/tmp" "$root/run" 2>/dev/null)" ] || fail "files left in /tmp or /run"
+    [ -z "$(ls -A "$root/tmp")" ] || fail "files left in /tmp: $(ls -A "$root/tmp")"
     if [ $failures -ne 0 ]; then
         echo "$failures check(s) failed"
         exit 1
@@ -109,7 +111,7 @@ fi
 dist=$1
 fixture=$2
 make_root=$3
-suite=${4:-trixie}
+suite=${4:-bookworm}
 
 skip() {
     echo "skipped: $*"

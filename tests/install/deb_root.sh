@@ -122,8 +122,10 @@ for tool in debootstrap unshare chroot; do
     command -v $tool >/dev/null || skip "no $tool"
 done
 
-# The root: minbase, with udev and umockdev to run the rules in.
-base=$(sh "$make_root" "$suite" --include=udev,umockdev) || exit 1
+# The root: minbase, with udev and umockdev to run the rules in, and the
+# library volscan-exporter links (the package depends on it where the build
+# had it; dpkg -i installs no dependency).
+base=$(sh "$make_root" "$suite" --include=udev,umockdev,libmicrohttpd12) || exit 1
 
 work=$(mktemp -d /tmp/volscan-deb-root.XXXXXX) || exit 1
 trap 'rm -rf "$work"' EXIT

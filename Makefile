@@ -9,6 +9,8 @@
 #                   volscan under a real Linux kernel in QEMU
 #   make fuzz       run each fuzzer for FUZZ_SECONDS
 #   make bench      the polling pass benchmark and the start-up cost
+#   make coverage   run the quick tests on a g++ build with gcov's line counts
+#                   and print gcovr's table of the lines of src/ that ran
 #   make install    PREFIX=/usr/local DESTDIR=
 
 CMAKE ?= cmake
@@ -60,10 +62,18 @@ bench: deps
 	build-bench/tests/bench/stats_bench
 	sh tests/startup/measure.sh build-bench
 
+coverage: deps
+	sh tools/install-deps.sh coverage
+	$(CMAKE) -S . -B build-coverage -DVOLSCAN_COVERAGE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+	$(CMAKE) --build build-coverage -j $(JOBS)
+	find build-coverage -name '*.gcda' -delete
+	cd build-coverage && $(CTEST) --output-on-failure -j $(JOBS) -LE slow
+	gcovr --root . --filter src/ build-coverage
+
 install: build
 	DESTDIR=$(DESTDIR) $(CMAKE) --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf build build-check build-clang build-asan build-bench
+	rm -rf build build-check build-clang build-asan build-bench build-coverage
 
-.PHONY: all configure build deps demo check check-all fuzz bench install clean
+.PHONY: all configure build deps demo check check-all fuzz bench coverage install clean

@@ -1,12 +1,13 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing volscan need, when
 # any is missing. As root it runs apt-get; otherwise it prints the line to run.
-# Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all)
+# Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all, coverage)
 set -eu
 
 build="cmake make g++ clang pkg-config"
 check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc"
 all="valgrind udev qemu-system-x86 busybox-static cpio xz-utils"
+coverage="gcovr"
 
 wanted=""
 for set in "${@:-check}"; do
@@ -14,6 +15,7 @@ for set in "${@:-check}"; do
         build) wanted="$wanted $build" ;;
         check) wanted="$wanted $build $check" ;;
         all) wanted="$wanted $build $check $all" ;;
+        coverage) wanted="$wanted $build $check $coverage" ;;
         *) wanted="$wanted $set" ;;
     esac
 done

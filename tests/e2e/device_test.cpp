@@ -22,6 +22,25 @@ controller_fixture failing(int nsid_errno, int identify_errno, uint16_t identify
     return f;
 }
 
+// Vendor and subsystem vendor apart: the gate reads the vendor.
+controller_fixture with_vendors(uint16_t vendor, uint16_t subsystem_vendor)
+{
+    controller_fixture f = with_identify(vendor, "Amazon Elastic Block Store");
+    f.identify[2] = static_cast<uint8_t>(subsystem_vendor);
+    f.identify[3] = static_cast<uint8_t>(subsystem_vendor >> 8);
+    return f;
+}
+
+// "volscan: could not open /dev/NAME: File name too long\n" is 50 bytes more
+// than NAME: with 1997 bytes of name the line fills 2047 bytes, the most that
+// a diagnostic writes at once; longer ones take the other way out.
+std::string name_of(size_t length) { return std::string(length, 'n'); }
+
+std::string too_long(size_t length)
+{
+    return "volscan: could not open /dev/" + name_of(length) + ": File name too long\n";
+}
+
 struct device_case {
     const char* title;
     controller_fixture (*fixture)();
@@ -57,6 +76,10 @@ const device_case device_cases[] = {
      {{"volscan", "id", "-m", "nvme0"}, "", "volscan: Not an EBS or Instance Storage disk: nvme0\n", 1}},
     {"model_with_padding", [] { return with_identify(0x1D0F, "   " + store + std::string("  \0\0  \0", 7)); },
      {{"volscan", "id", "-m", "nvme0"}, store + "\n", "", 0}},
+    {"subsystem_vendor_not_amazon", [] { return with_vendors(0x1D0F, 0x1B36); },
+     {{"volscan", "id", "-m", "nvme0"}, store + "\n", "", 0}},
+    {"only_subsystem_vendor_amazon", [] { return with_vendors(0x1B36, 0x1D0F); },
+     {{"volscan", "id", "nvme0"}, "", "volscan: Not an EC2 disk: nvme0\n", 1}},
     {"instance_storage_passes_the_gate", instance_storage,
      {{"volscan", "id", "-m", "nvme0"}, "Amazon EC2 NVMe Instance Storage\n", "", 0}},
     // The way there.
@@ -65,6 +88,10 @@ const device_case device_cases[] = {
      {{"volscan", "id", "/dev/nvme99"}, "", "volscan: could not open /dev/nvme99: No such file or directory\n", 1}},
     {"only_one_prefix_removed", ebs_volume,
      {{"volscan", "id", "/dev//dev/nvme0"}, "", "volscan: could not open /dev//dev/nvme0: No such file or directory\n", 1}},
+    {"name_fills_the_diagnostic_line", ebs_volume, {{"volscan", "id", name_of(1997)}, "", too_long(1997), 1}},
+    {"diagnostic_one_over_the_line", ebs_volume, {{"volscan", "id", name_of(1998)}, "", too_long(1998), 1}},
+    {"diagnostic_two_over_the_line", ebs_volume, {{"volscan", "id", name_of(1999)}, "", too_long(1999), 1}},
+    {"name_longer_than_the_line", ebs_volume, {{"volscan", "id", name_of(3000)}, "", too_long(3000), 1}},
     {"not_nvme", ebs_volume, {{"volscan", "id", "null"}, "", "volscan: NVME_GET_NSID failed: Inappropriate ioctl for device\n", 1}},
     {"not_nvme_stats", ebs_volume,
      {{"volscan-stats", "/dev/null"}, "", "volscan-stats: NVME_GET_NSID failed: Inappropriate ioctl for device\n", 1}},

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include "cli/diag.h"
+#include "cli/options.h"
 #include "identity/identity.h"
 #include "nvme/driver.h"
-#include "nvme/trim_field.h"
 #include "stats/poll.h"
 
 const char* strip_dev_prefix(const char* operand)
@@ -44,13 +44,47 @@ int open_controller(const char* device_name)
 
 void classify_device(const identify_controller_data& data, const char* device_name)
 {
-    if (identify_vendor(data) != 0x1D0F)
+    switch (controller_kind(data)) {
+    case device_kind::other_vendor:
         fatalx("Not an EC2 disk: %s", device_name);
-    char* model = trim_field(data.mn, sizeof data.mn);
-    if (strcmp(model, "Amazon Elastic Block Store") != 0
-        && strcmp(model, "Amazon EC2 NVMe Instance Storage") != 0)
+    case device_kind::other_model:
         fatalx("Not an EBS or Instance Storage disk: %s", device_name);
-    free(model);
+    case device_kind::no_memory:
+        fatal("malloc");
+    case device_kind::ebs_volume:
+    case device_kind::instance_storage:
+        break;
+    }
+}
+
+static void report_identity(const identify_controller_data& data, const char* device_name)
+{
+    identity_selection wanted = {settings.want_bdev, settings.want_model, settings.want_serial,
+                                 settings.want_volume};
+    switch (print_identity(data, &wanted)) {
+    case identity_outcome::not_ebs:
+        fatalx("Not an EBS device: %s", device_name);
+    case identity_outcome::no_memory:
+        fatal("malloc");
+    case identity_outcome::printed:
+        break;
+    }
+}
+
+static void report_stats(int descriptor, const char* device_name)
+{
+    switch (run_stats(descriptor, settings.interval, settings.json_output)) {
+    case stats_outcome::request_failed:
+        fatal("NVME_OPC_GET_LOG_PAGE failed");
+    case stats_outcome::completion_error:
+        fatalx("log page request returned error");
+    case stats_outcome::not_ebs:
+        fatalx("Not an EBS device: %s", device_name);
+    case stats_outcome::output_failed:
+        fatal("stdout");
+    case stats_outcome::success:
+        break;
+    }
 }
 
 void run_device(const char* mode, const char* operand)
@@ -68,9 +102,9 @@ void run_device(const char* mode, const char* operand)
     }
     classify_device(identify, device_name);
     if (strcmp(mode, "id") == 0)
-        print_identity(device_name, identify);
+        report_identity(identify, device_name);
     else
-        run_stats(descriptor, device_name);
+        report_stats(descriptor, device_name);
     close(descriptor);
     check_stdout();
     exit(0);

@@ -1,50 +1,79 @@
 #include "identity/identity.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/diag.h"
-#include "cli/options.h"
 #include "nvme/trim_field.h"
 
-// Only an EBS volume has a volume ID and a block-device name.
-static void require_ebs(const char* model, const char* device_name)
+bool read_identity_fields(const identify_controller_data& data, identity_fields* fields)
 {
-    if (strcmp(model, "Amazon Elastic Block Store") != 0)
-        fatalx("Not an EBS device: %s", device_name);
+    fields->serial = trim_field(data.sn, sizeof data.sn);
+    fields->model = fields->serial ? trim_field(data.mn, sizeof data.mn) : nullptr;
+    fields->bdev = fields->model ? trim_field(data.vs_bdev, sizeof data.vs_bdev) : nullptr;
+    if (fields->bdev != nullptr)
+        return true;
+    int cause = errno;
+    free_identity_fields(fields);
+    errno = cause;
+    return false;
 }
 
-void print_identity(const char* device_name, const identify_controller_data& data)
+void free_identity_fields(identity_fields* fields)
 {
-    if (!settings.want_bdev && !settings.want_model && !settings.want_serial
-        && !settings.want_volume) {
-        settings.want_bdev = true;
-        settings.want_volume = true;
+    free(fields->serial);
+    free(fields->model);
+    free(fields->bdev);
+    *fields = identity_fields{};
+}
+
+bool is_ebs_model(const char* model)
+{
+    return strcmp(model, ebs_model) == 0;
+}
+
+void volume_id(const char* serial, char (&id)[volume_id_size])
+{
+    // The serial number is the volume ID without its hyphen.
+    if (strncmp(serial, "vol", 3) == 0 && strncmp(serial, "vol-", 4) != 0)
+        snprintf(id, sizeof id, "vol-%s", serial + 3);
+    else
+        snprintf(id, sizeof id, "%s", serial);
+}
+
+const char* bdev_name(const char* bdev)
+{
+    return strncmp(bdev, "/dev/", 5) == 0 ? bdev + 5 : bdev;
+}
+
+identity_outcome print_identity(const identify_controller_data& data, identity_selection* wanted)
+{
+    if (!wanted->want_bdev && !wanted->want_model && !wanted->want_serial
+        && !wanted->want_volume) {
+        wanted->want_bdev = true;
+        wanted->want_volume = true;
     }
 
-    char* serial = trim_field(data.sn, sizeof data.sn);
-    char* model = trim_field(data.mn, sizeof data.mn);
-    char* bdev = trim_field(data.vs_bdev, sizeof data.vs_bdev);
-
-    if (settings.want_volume) {
-        require_ebs(model, device_name);
-        fputs("Volume ID: ", stdout);
-        // The serial number is the volume ID without its hyphen.
-        if (strncmp(serial, "vol", 3) == 0 && strncmp(serial, "vol-", 4) != 0)
-            printf("vol-%s\n", serial + 3);
-        else
-            puts(serial);
+    identity_fields fields;
+    if (!read_identity_fields(data, &fields))
+        return identity_outcome::no_memory;
+    // Both lines test the same model, so a refused device gets no partial output.
+    if ((wanted->want_volume || wanted->want_bdev) && !is_ebs_model(fields.model)) {
+        free_identity_fields(&fields);
+        return identity_outcome::not_ebs;
     }
-    if (settings.want_bdev) {
-        require_ebs(model, device_name);
-        puts(strncmp(bdev, "/dev/", 5) == 0 ? bdev + 5 : bdev);
+    if (wanted->want_volume) {
+        char id[volume_id_size];
+        volume_id(fields.serial, id);
+        printf("Volume ID: %s\n", id);
     }
-    if (settings.want_model)
-        puts(model);
-    if (settings.want_serial)
-        puts(serial);
-    free(serial);
-    free(model);
-    free(bdev);
+    if (wanted->want_bdev)
+        puts(bdev_name(fields.bdev));
+    if (wanted->want_model)
+        puts(fields.model);
+    if (wanted->want_serial)
+        puts(fields.serial);
+    free_identity_fields(&fields);
+    return identity_outcome::printed;
 }

@@ -1,9 +1,48 @@
-// The report of mode "id".
+// The identity of a volume as its controller reports it, and the report of
+// mode "id".
 #pragma once
+
+#include <cstddef>
 
 #include "nvme/identify.h"
 
-// Prints the lines that the options select: volume ID, block-device name,
-// model, serial number, always in that order. Without options, the volume ID
-// and the block-device name.
-void print_identity(const char* device_name, const identify_controller_data& data);
+// The three text fields, each from trim_field.
+struct identity_fields {
+    char* serial;
+    char* model;
+    char* bdev;
+};
+
+// Derives serial, model and block-device name, in that order. Returns false,
+// with errno set and nothing left allocated, when memory runs out.
+bool read_identity_fields(const identify_controller_data& data, identity_fields* fields);
+void free_identity_fields(identity_fields* fields);
+
+// Only an EBS volume has a volume ID and a block-device name.
+bool is_ebs_model(const char* model);
+
+// The volume ID is the serial number with a hyphen after its leading "vol".
+constexpr size_t volume_id_size = 22; // a 20-byte serial, the hyphen, NUL
+void volume_id(const char* serial, char (&id)[volume_id_size]);
+
+// The block-device name the platform reports, less a leading "/dev/".
+const char* bdev_name(const char* bdev);
+
+// Which lines the report prints.
+struct identity_selection {
+    bool want_bdev;
+    bool want_model;
+    bool want_serial;
+    bool want_volume;
+};
+
+enum class identity_outcome {
+    printed,
+    not_ebs,   // volume ID or block-device name asked of another device; nothing printed
+    no_memory, // errno tells why; nothing printed
+};
+
+// Prints the selected lines: volume ID, block-device name, model, serial
+// number, always in that order. With nothing selected it selects the volume
+// ID and the block-device name.
+identity_outcome print_identity(const identify_controller_data& data, identity_selection* wanted);

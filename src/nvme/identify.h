@@ -27,3 +27,18 @@ constexpr uint8_t NVME_OPC_IDENTIFY = 0x06;
 admin_outcome identify_controller(int descriptor, identify_controller_data* data);
 
 uint16_t identify_vendor(const identify_controller_data& data);
+
+constexpr char ebs_model[] = "Amazon Elastic Block Store";
+constexpr char instance_storage_model[] = "Amazon EC2 NVMe Instance Storage";
+
+// What a controller is, by its vendor id and then its model.
+enum class device_kind {
+    ebs_volume,
+    instance_storage,
+    other_vendor, // not the platform's vendor id
+    other_model,  // the platform's vendor id, but neither of its two models
+    no_memory,    // the model could not be read; errno tells why
+};
+
+// The gate that admits only the platform's own NVMe devices.
+device_kind controller_kind(const identify_controller_data& data);

@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/diag.h"
-
 char* trim_field(const char* field, size_t width)
 {
     size_t begin = 0;
@@ -15,7 +13,7 @@ char* trim_field(const char* field, size_t width)
         end--;
     char* text = static_cast<char*>(malloc(end - begin + 1));
     if (text == nullptr)
-        fatal("malloc");
+        return nullptr;
     memcpy(text, field + begin, end - begin);
     text[end - begin] = '\0';
     return text;

@@ -4,6 +4,7 @@
 
 // Turns a fixed-width, space-padded text field of the device into a new
 // NUL-terminated string: leading spaces go, trailing spaces and NULs go,
-// everything between stays as it is. Ends the process if memory runs out.
-// Readers stop at the first NUL, so text after an inner NUL is never used.
+// everything between stays as it is. Returns nullptr, with errno set, when
+// memory runs out. Readers stop at the first NUL, so text after an inner NUL
+// is never used.
 char* trim_field(const char* field, size_t width);

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "cli/diag.h"
 #include "nvme/driver.h"
 
 static void from_le(uint32_t* value)
@@ -43,7 +42,7 @@ void stats_log_from_le(ebs_stats_log* page)
     histogram_from_le(&page->write_io_latency_histogram);
 }
 
-void fetch_stats_log(int descriptor, const char* device_name, ebs_stats_log* page)
+stats_outcome fetch_stats_log(int descriptor, ebs_stats_log* page)
 {
     memset(page, 0, sizeof *page);
     admin_command command{};
@@ -57,13 +56,12 @@ void fetch_stats_log(int descriptor, const char* device_name, ebs_stats_log* pag
     command.is_read = 1;
     switch (submit_admin(descriptor, command)) {
     case admin_outcome::request_failed:
-        fatal("NVME_OPC_GET_LOG_PAGE failed");
+        return stats_outcome::request_failed;
     case admin_outcome::completion_error:
-        fatalx("log page request returned error");
+        return stats_outcome::completion_error;
     case admin_outcome::success:
         break;
     }
     stats_log_from_le(page);
-    if (page->magic != ebs_stats_magic)
-        fatalx("Not an EBS device: %s", device_name);
+    return page->magic == ebs_stats_magic ? stats_outcome::success : stats_outcome::not_ebs;
 }

@@ -5,8 +5,6 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "cli/diag.h"
-#include "cli/options.h"
 #include "stats/render.h"
 
 static void histogram_delta(const latency_histogram& current, const latency_histogram& previous,
@@ -28,33 +26,40 @@ void stats_delta(const ebs_stats_log& current, const ebs_stats_log& previous,
                     &delta->write_io_latency_histogram);
 }
 
-static void render(const ebs_stats_log& page)
+// False when the report did not get out: polling into a full disk or a
+// closed pipe would otherwise go on unseen for ever.
+static bool render(const ebs_stats_log& page, bool json_output)
 {
-    if (settings.json_output)
+    if (json_output)
         print_stats_json(page);
     else
         print_stats_text(page);
-    // Polling into a full disk or a closed pipe would go on unseen for ever.
-    check_stdout();
+    return fflush(stdout) == 0 && !ferror(stdout);
 }
 
-void run_stats(int descriptor, const char* device_name)
+stats_outcome run_stats(int descriptor, uint64_t interval, bool json_output)
 {
     static ebs_stats_log current;
     static ebs_stats_log previous;
     static ebs_stats_log delta;
 
-    if (settings.interval != 0)
-        printf("Polling EBS stats every %" PRIu64 " sec(s); press Ctrl+C to stop\n",
-               settings.interval);
-    fetch_stats_log(descriptor, device_name, &current);
-    render(current);
-    while (settings.interval != 0) {
-        sleep(static_cast<unsigned>(settings.interval));
+    if (interval != 0)
+        printf("Polling EBS stats every %" PRIu64 " sec(s); press Ctrl+C to stop\n", interval);
+    stats_outcome outcome = fetch_stats_log(descriptor, &current);
+    if (outcome != stats_outcome::success)
+        return outcome;
+    if (!render(current, json_output))
+        return stats_outcome::output_failed;
+    while (interval != 0) {
+        sleep(static_cast<unsigned>(interval));
         memcpy(&previous, &current, sizeof previous);
-        fetch_stats_log(descriptor, device_name, &current);
+        outcome = fetch_stats_log(descriptor, &current);
+        if (outcome != stats_outcome::success)
+            return outcome;
         stats_delta(current, previous, &delta);
         fputs("\n\n", stdout);
-        render(delta);
+        if (!render(delta, json_output))
+            return stats_outcome::output_failed;
     }
+    return stats_outcome::success;
 }

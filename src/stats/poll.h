@@ -1,6 +1,8 @@
 // The body of mode "stats": one report, or polling with per-interval differences.
 #pragma once
 
+#include <cstdint>
+
 #include "stats/log_page.h"
 
 // delta = current less previous for the cumulative counters (modulo 2^64) and
@@ -9,6 +11,8 @@
 void stats_delta(const ebs_stats_log& current, const ebs_stats_log& previous,
                  ebs_stats_log* delta);
 
-// Returns only when no interval was given; otherwise polls until a signal or a
-// failed sample ends the process.
-void run_stats(int descriptor, const char* device_name);
+// Prints one report, as JSON or as text tables, and then, with a non-zero
+// interval in seconds, a report of differences for every interval. Returns
+// success only when the interval is 0; otherwise it returns the first failed
+// sample or report, or never.
+stats_outcome run_stats(int descriptor, uint64_t interval, bool json_output);

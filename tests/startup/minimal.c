@@ -45,16 +45,20 @@ int main(int argc, char** argv)
     int cause = errno;
     struct stat node;
     char link[PATH_MAX];
-    char folder[PATH_MAX];
-    char class_path[PATH_MAX];
+    char target[PATH_MAX];
     if (cause == ENOTTY && fstat(descriptor, &node) == 0 && S_ISCHR(node.st_mode)) {
         snprintf(link, sizeof link, "/sys/dev/char/%u:%u", major(node.st_rdev),
                  minor(node.st_rdev));
-        if (realpath(link, folder) != NULL
-            && snprintf(link, sizeof link, "%s/subsystem", folder) < (int)sizeof link) {
-            if (realpath(link, class_path) != NULL) {
-                const char* slash = strrchr(class_path, '/');
-                if (strcmp(slash ? slash + 1 : class_path, "nvme") == 0)
+        ssize_t length = readlink(link, target, sizeof target - 1);
+        if (length > 0) {
+            target[length] = '\0';
+            if (snprintf(link, sizeof link, "/sys/dev/char/%.3000s/subsystem", target) < 0)
+                return 2;
+            length = readlink(link, target, sizeof target - 1);
+            if (length > 0) {
+                target[length] = '\0';
+                const char* slash = strrchr(target, '/');
+                if (strcmp(slash ? slash + 1 : target, "nvme") == 0)
                     return 0;
             }
         }

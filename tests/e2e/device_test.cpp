@@ -1,6 +1,8 @@
 // From the operand to an accepted controller: namespaces followed to their
 // controller, every failure of the way, and the gate.
 #include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "e2e.h"
 
@@ -181,6 +183,95 @@ TEST_P(memory_test, ends_with_the_diagnostic)
 }
 
 INSTANTIATE_TEST_SUITE_P(table, memory_test, ::testing::ValuesIn(memory_cases),
+                         [](const auto& info) { return std::string(info.param.title); });
+
+// The way from a namespace to its controller through sysfs, where sysfs is
+// not as the driver expects. nvme95n1 (whose folder has no "device" link) is
+// given one for the run.
+struct sysfs_case {
+    const char* title;
+    std::string device_link; // empty: none
+    std::string environment; // an entry for the bed's shim, or empty
+    expect_run run;
+};
+
+void PrintTo(const sysfs_case& c, std::ostream* os) { *os << c.title; }
+
+const std::string namespace_folder = "/sys/devices/virtual/block/nvme95n1";
+const std::string empty_subsystem = "/sys/devices/virtual/nvme-subsystem/nvme-subsys9";
+
+// A relative link text of the given length. The driver reads the link from
+// /sys/dev/block/259:95 first, so the namespace's folder is
+// "/sys/dev/block/../../devices/virtual/block/nvme95n1": 51 bytes, and 52
+// with the "/" before the link's text. A text of 4043 bytes makes a path of
+// 4095, with no room left for "/subsystem"; one of 4044 leaves none for the
+// path's NUL.
+std::string link_of(size_t length)
+{
+    std::string text;
+    while (text.size() < length)
+        text += "d/";
+    return text.substr(0, length);
+}
+
+std::string no_nvme_get_nsid(const std::string& cause)
+{
+    return "volscan: NVME_GET_NSID failed: " + cause + "\n";
+}
+
+const sysfs_case sysfs_cases[] = {
+    {"device_neither_controller_nor_subsystem", "../../../pci0000:00/0000:00:1f.0/nvme/nvme0/nvme0n1", "",
+     {{"volscan", "id", "nvme95n1"}, "", no_nvme_get_nsid("No such device"), 1}},
+    // Its entries only look like controllers.
+    {"subsystem_without_controller", "../../nvme-subsystem/nvme-subsys9", "",
+     {{"volscan", "id", "nvme95n1"}, "", no_nvme_get_nsid("No such device"), 1}},
+    {"device_path_without_room_for_more", link_of(4043), "",
+     {{"volscan", "id", "nvme95n1"}, "", no_nvme_get_nsid("File name too long"), 1}},
+    {"device_path_longer_than_a_path", link_of(4044), "",
+     {{"volscan", "id", "nvme95n1"}, "", no_nvme_get_nsid("File name too long"), 1}},
+    {"fstat_fails_after_namespace_id", "", "BED_FAIL_FSTAT=1",
+     {{"volscan", "id", "nvme0n1"}, "", no_nvme_get_nsid("Input/output error"), 1}},
+    // On a controller the cause is the namespace request's, not fstat's.
+    {"fstat_fails_on_controller", "", "BED_FAIL_FSTAT=1",
+     {{"volscan", "id", "nvme0"}, "", no_nvme_get_nsid("Inappropriate ioctl for device"), 1}},
+};
+
+// A subsystem folder whose entries are named like controllers but are not
+// "nvme" and a number.
+void make_empty_subsystem()
+{
+    std::string folder = bed_root() + empty_subsystem;
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+        FAIL() << "mkdir " << folder;
+    char target[256];
+    ssize_t length = readlink((bed_root() + "/sys/devices/virtual/nvme-subsystem/nvme-subsys3/subsystem").c_str(),
+                              target, sizeof target - 1);
+    ASSERT_GT(length, 0);
+    target[length] = '\0';
+    symlink(target, (folder + "/subsystem").c_str());
+    for (const char* name : {"nvme", "nvmex", "nvme3x", "nvme+3", "nvme-3", "nvme 3"})
+        symlink("../../../pci0000:00/0000:00:1b.0/nvme/nvme3", (folder + "/" + name).c_str());
+}
+
+struct sysfs_test : ::testing::TestWithParam<sysfs_case> {};
+
+TEST_P(sysfs_test, ends_with_the_cause)
+{
+    const sysfs_case& c = GetParam();
+    make_empty_subsystem();
+    std::string link = bed_root() + namespace_folder + "/device";
+    if (!c.device_link.empty()) {
+        ASSERT_EQ(symlink(c.device_link.c_str(), link.c_str()), 0) << strerror(errno);
+    }
+    bed_set_primary(ebs_volume());
+    run_options options;
+    if (!c.environment.empty())
+        options.env.push_back(c.environment);
+    check_run(c.run, options);
+    unlink(link.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(table, sysfs_test, ::testing::ValuesIn(sysfs_cases),
                          [](const auto& info) { return std::string(info.param.title); });
 
 } // namespace

@@ -148,8 +148,9 @@ TEST(device, namespace_requests_go_to_the_controller)
 namespace {
 
 // Running out of memory: the bed's shim fails the Nth asprintf, or the Nth
-// malloc made by volscan itself. The sanitizers bring allocators of their own
-// that the shim cannot stand in for.
+// malloc made by volscan itself. The sanitizers bring an allocator of their
+// own that the shim cannot stand in for; their asprintf still calls the
+// shim's.
 struct memory_case {
     const char* title;
     const char* failure;
@@ -174,7 +175,8 @@ struct memory_test : ::testing::TestWithParam<memory_case> {};
 TEST_P(memory_test, ends_with_the_diagnostic)
 {
 #ifdef VOLSCAN_SANITIZE
-    GTEST_SKIP() << "the sanitizers' allocator cannot be made to fail";
+    if (strncmp(GetParam().failure, "BED_FAIL_MALLOC=", 16) == 0)
+        GTEST_SKIP() << "the sanitizers' allocator cannot be made to fail";
 #endif
     bed_set_primary(ebs_volume());
     run_options options;

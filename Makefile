@@ -8,6 +8,9 @@
 #   make check-all  make check, then the fuzzers briefly, valgrind, and
 #                   volscan under a real Linux kernel in QEMU
 #   make fuzz       run each fuzzer for FUZZ_SECONDS
+#   make fuzz-long  run each fuzzer to FUZZ_RUNS executions, one after the
+#                   other, at the lowest priority (ten million: some minutes
+#                   for trim_field, most of an hour for the other two)
 #   make bench      the polling pass benchmark and the start-up cost
 #   make coverage   run the quick tests on a g++ build with gcov's line counts
 #                   and print gcovr's table of the lines of src/ that ran
@@ -19,6 +22,7 @@ BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?= 10000000
 
 all: build
 
@@ -56,6 +60,11 @@ fuzz: deps
 	$(CMAKE) --build build-clang -j $(JOBS)
 	sh tests/fuzz/run.sh build-clang $(FUZZ_SECONDS)
 
+fuzz-long: deps
+	$(CMAKE) -S . -B build-clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) --build build-clang -j $(JOBS)
+	nice -n 19 sh tests/fuzz/run.sh -n $(FUZZ_RUNS) build-clang 0
+
 bench: deps
 	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build build-bench -j $(JOBS)
@@ -76,4 +85,4 @@ install: build
 clean:
 	rm -rf build build-check build-clang build-asan build-bench build-coverage
 
-.PHONY: all configure build deps demo check check-all fuzz bench coverage install clean
+.PHONY: all configure build deps demo check check-all fuzz fuzz-long bench coverage install clean

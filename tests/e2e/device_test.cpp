@@ -224,6 +224,9 @@ std::string no_nvme_get_nsid(const std::string& cause)
 const sysfs_case sysfs_cases[] = {
     {"device_neither_controller_nor_subsystem", "../../../pci0000:00/0000:00:1f.0/nvme/nvme0/nvme0n1", "",
      {{"volscan", "id", "nvme95n1"}, "", no_nvme_get_nsid("No such device"), 1}},
+    // sysfs's links are relative; an absolute one leads there all the same.
+    {"device_link_absolute", "/sys/devices/pci0000:00/0000:00:1f.0/nvme/nvme0", "",
+     {{"volscan", "id", "nvme95n1"}, ebs_identity, "", 0}},
     // Its entries only look like controllers.
     {"subsystem_without_controller", "../../nvme-subsystem/nvme-subsys9", "",
      {{"volscan", "id", "nvme95n1"}, "", no_nvme_get_nsid("No such device"), 1}},

@@ -73,7 +73,7 @@ bench: deps
 
 coverage: deps
 	sh tools/install-deps.sh coverage
-	$(CMAKE) -S . -B build-coverage -DVOLSCAN_COVERAGE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+	$(CMAKE) -S . -B build-coverage -DVOLSCAN_TESTS=ON -DVOLSCAN_COVERAGE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
 	$(CMAKE) --build build-coverage -j $(JOBS)
 	find build-coverage -name '*.gcda' -delete
 	cd build-coverage && $(CTEST) --output-on-failure -j $(JOBS) -LE slow

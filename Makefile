@@ -4,9 +4,12 @@
 #                   where this machine has no EBS volume)
 #   make check      install missing packages, build with g++ and clang++
 #                   (warnings are errors) and run every quick test, the
-#                   sanitizer build included
-#   make check-all  make check, then the fuzzers briefly, valgrind, and
-#                   volscan under a real Linux kernel in QEMU
+#                   sanitizer build included; cross build for FreeBSD 14
+#                   amd64 and aarch64 (compiled and linked only), and for
+#                   Linux aarch64 with the unit tests under qemu-user
+#   make check-all  make check, then the fuzzers briefly, valgrind,
+#                   volscan under a real Linux kernel in QEMU (x86_64 and
+#                   aarch64), and builds in fresh Debian 11 and 13 roots
 #   make fuzz       run each fuzzer for FUZZ_SECONDS
 #   make fuzz-long  run each fuzzer to FUZZ_RUNS executions, one after the
 #                   other, at the lowest priority (ten million: some minutes
@@ -15,6 +18,8 @@
 #   make coverage   run the quick tests on a g++ build with gcov's line counts
 #                   and print gcovr's table of the lines of src/ that ran
 #   make install    PREFIX=/usr/local DESTDIR=
+#   make uninstall  removes what the last make install wrote
+#   make packages   the .deb and the .rpm, into $(PACKAGES)/dist
 
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -23,6 +28,7 @@ PREFIX ?= /usr/local
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_RUNS ?= 10000000
+PACKAGES ?= build-packages
 
 all: build
 
@@ -35,15 +41,23 @@ build: configure
 deps:
 	sh tools/install-deps.sh check
 
-demo: deps build
-	sh tools/demo.sh $(BUILD)
+# The emulated volume is the test bed's, so the demo builds with the tests.
+demo: deps
+	$(CMAKE) -S . -B build-demo -DVOLSCAN_TESTS=ON
+	$(CMAKE) --build build-demo -j $(JOBS)
+	sh tools/demo.sh build-demo
 
 check: deps
-	$(CMAKE) -S . -B build-check -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+	sh tests/cross/freebsd.sh amd64
+	sh tests/cross/freebsd.sh aarch64
+	sh tests/install/freebsd_plist.sh build-freebsd-amd64 packaging/freebsd/sysutils/volscan
+	sh tests/install/freebsd_plist.sh build-freebsd-aarch64 packaging/freebsd/sysutils/volscan
+	sh tests/cross/linux-aarch64.sh
+	$(CMAKE) -S . -B build-check -DVOLSCAN_TESTS=ON -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
 	$(CMAKE) --build build-check -j $(JOBS)
-	$(CMAKE) -S . -B build-clang -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) -S . -B build-clang -DVOLSCAN_TESTS=ON -DVOLSCAN_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 	$(CMAKE) --build build-clang -j $(JOBS)
-	$(CMAKE) -S . -B build-asan -DVOLSCAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) -S . -B build-asan -DVOLSCAN_TESTS=ON -DVOLSCAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 	$(CMAKE) --build build-asan -j $(JOBS)
 	cd build-check && $(CTEST) --output-on-failure -j $(JOBS) -LE slow
 	cd build-asan && $(CTEST) --output-on-failure -j $(JOBS) -LE slow
@@ -54,19 +68,21 @@ check-all:
 	$(CMAKE) -S . -B build-check
 	cd build-check && $(CTEST) --output-on-failure -L memcheck
 	cd build-clang && $(CTEST) --output-on-failure -L slow -LE memcheck
+	sh tests/roots/fresh-build.sh bullseye
+	sh tests/roots/fresh-build.sh trixie
 
 fuzz: deps
-	$(CMAKE) -S . -B build-clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) -S . -B build-clang -DVOLSCAN_TESTS=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 	$(CMAKE) --build build-clang -j $(JOBS)
 	sh tests/fuzz/run.sh build-clang $(FUZZ_SECONDS)
 
 fuzz-long: deps
-	$(CMAKE) -S . -B build-clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) -S . -B build-clang -DVOLSCAN_TESTS=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 	$(CMAKE) --build build-clang -j $(JOBS)
 	nice -n 19 sh tests/fuzz/run.sh -n $(FUZZ_RUNS) build-clang 0
 
 bench: deps
-	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) -S . -B build-bench -DVOLSCAN_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build build-bench -j $(JOBS)
 	build-bench/tests/bench/stats_bench
 	sh tests/startup/measure.sh build-bench
@@ -82,7 +98,15 @@ coverage: deps
 install: build
 	DESTDIR=$(DESTDIR) $(CMAKE) --install $(BUILD) --prefix $(PREFIX)
 
-clean:
-	rm -rf build build-check build-clang build-asan build-bench build-coverage
+uninstall:
+	DESTDIR=$(DESTDIR) $(CMAKE) --build $(BUILD) --target uninstall
 
-.PHONY: all configure build deps demo check check-all fuzz fuzz-long bench coverage install clean
+packages:
+	sh tools/install-deps.sh packages
+	sh packaging/build-packages.sh . $(PACKAGES)/build $(PACKAGES)/dist
+
+clean:
+	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-* build-aarch64 build-coverage
+
+.PHONY: all configure build deps demo check check-all fuzz bench install clean
+.PHONY: uninstall packages fuzz-long coverage

@@ -50,14 +50,49 @@ function(volscan_install_configured volscan_source volscan_destination volscan_n
 endfunction()
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  # lib/udev, not CMAKE_INSTALL_LIBDIR: udev reads /usr/lib/udev/rules.d and
-  # /usr/local/lib/udev/rules.d whatever the multiarch library folder is.
+  # udev reads /etc, /run and its own rules folder, whatever the prefix: the
+  # rules go there, and call volscan-id under the prefix by its full path.
+  if(NOT DEFINED VOLSCAN_UDEV_RULES_DIR)
+    find_package(PkgConfig QUIET)
+    if(PKG_CONFIG_FOUND)
+      pkg_get_variable(volscan_udevdir udev udevdir)
+    endif()
+    if(volscan_udevdir)
+      set(volscan_udev_rules "${volscan_udevdir}/rules.d")
+    elseif(NOT IS_DIRECTORY /usr/lib/udev/rules.d AND IS_DIRECTORY /lib/udev/rules.d)
+      set(volscan_udev_rules /lib/udev/rules.d)
+    else()
+      set(volscan_udev_rules /usr/lib/udev/rules.d)
+    endif()
+  endif()
+  set(VOLSCAN_UDEV_RULES_DIR "${volscan_udev_rules}" CACHE PATH
+      "The folder udev reads naming rules from (udev's own rules folder)")
+  message(STATUS "udev rules go to ${VOLSCAN_UDEV_RULES_DIR}")
   volscan_install_configured(${CMAKE_CURRENT_SOURCE_DIR}/naming/65-volscan-ebs.rules.in
-                             "\${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d" 65-volscan-ebs.rules FILE)
+                             "${VOLSCAN_UDEV_RULES_DIR}" 65-volscan-ebs.rules FILE)
+  # As root on the machine itself, udev takes the rules at once and names
+  # the volumes attached now; otherwise the install says what to run.
+  install(CODE "execute_process(COMMAND sh \"${CMAKE_CURRENT_SOURCE_DIR}/naming/udev-refresh.sh\"
+                                        \"\$ENV{DESTDIR}\")"
+          COMPONENT naming)
 elseif(CMAKE_SYSTEM_NAME STREQUAL "FreeBSD")
   # devd reads /etc/devd and /usr/local/etc/devd.
   volscan_install_configured(${CMAKE_CURRENT_SOURCE_DIR}/naming/volscan-ebs.conf.in
                              "\${CMAKE_INSTALL_PREFIX}/etc/devd" volscan-ebs.conf FILE)
   volscan_install_configured(${CMAKE_CURRENT_SOURCE_DIR}/naming/volscan-ebs-links.in
                              "${volscan_install_LIBEXECDIR}" volscan-ebs-links PROGRAM)
+  # devd reads its configuration when it starts; the volumes attached now
+  # get their links from the script itself.
+  install(CODE "execute_process(COMMAND sh \"${CMAKE_CURRENT_SOURCE_DIR}/naming/devd-refresh.sh\"
+                                        CREATE-ALL \"${volscan_install_LIBEXECDIR}/volscan-ebs-links\"
+                                        \"\$ENV{DESTDIR}\")"
+          COMPONENT naming)
 endif()
+
+# make uninstall: removes every file the last install wrote (its manifest),
+# under the same DESTDIR, then lets udev drop the names as above.
+add_custom_target(uninstall
+  COMMAND ${CMAKE_COMMAND} -DVOLSCAN_MANIFEST=${PROJECT_BINARY_DIR}/install_manifest.txt
+          -DVOLSCAN_SYSTEM=${CMAKE_SYSTEM_NAME} -DVOLSCAN_SOURCE_DIR=${PROJECT_SOURCE_DIR}
+          -P ${PROJECT_SOURCE_DIR}/cmake/uninstall.cmake
+  VERBATIM)

@@ -1,12 +1,16 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing volscan need, when
 # any is missing. As root it runs apt-get; otherwise it prints the line to run.
-# Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all, coverage)
+# Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all, packages, coverage)
 set -eu
 
 build="cmake make g++ clang pkg-config"
-check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc"
-all="valgrind udev qemu-system-x86 busybox-static cpio xz-utils"
+check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc lld xz-utils g++-aarch64-linux-gnu qemu-user"
+all="valgrind udev qemu-system-x86 busybox-static cpio xz-utils qemu-system-arm debootstrap"
+# Building the packages (make packages), checking them, and installing one
+# into a Debian root made for the test (make check-all).
+packages="dpkg-dev rpm lintian rpmlint"
+all="$all $packages"
 coverage="gcovr"
 
 wanted=""
@@ -15,6 +19,7 @@ for set in "${@:-check}"; do
         build) wanted="$wanted $build" ;;
         check) wanted="$wanted $build $check" ;;
         all) wanted="$wanted $build $check $all" ;;
+        packages) wanted="$wanted $build $packages" ;;
         coverage) wanted="$wanted $build $check $coverage" ;;
         *) wanted="$wanted $set" ;;
     esac

@@ -106,9 +106,9 @@ disk nda5 vol0ddddddddddddddd5
 # event TYPE CDEV: runs the script as devd would.
 event() {
     : >"$work/calls"
-    PATH="$work/bin:$PATH" VOLSCAN_EBS_LINKS_ROOT=$root sh "$work/links" "$1" "$2"
+    PATH="$work/bin:$PATH" VOLSCAN_EBS_LINKS_ROOT=$root sh "$work/links" "$@"
     status=$?
-    [ $status -eq 0 ] || fail "$1 $2: exit status $status"
+    [ $status -eq 0 ] || fail "$*: exit status $status"
 }
 
 # The links, one "name -> target" per line, the root left out of the target.
@@ -219,11 +219,29 @@ expect "by-name/sdf -> /dev/nda0" "by-name/sdh -> /dev/nda1" \
     "by-volume-id/vol-0eeeeeeeeeeeeeee5 -> /dev/nda0" \
     "by-volume-id/vol-0fffffffffffffff6 -> /dev/nda1"
 
+step="DESTROY-ALL before an uninstall"
+event DESTROY-ALL
+expect ""
+[ -e "$store" ] && fail "$step: $store is still there"
+{ [ -e "$root/dev/ebs" ] || [ -L "$root/dev/ebs" ]; } && fail "$step: /dev/ebs is still there"
+
+step="CREATE-ALL after an install: every disk and partition attached"
+: >"$root/dev/nda1s1"
+: >"$root/dev/nda0p1.eli"
+event CREATE-ALL
+expect "by-name/sdf -> /dev/nda0" "by-name/sdh -> /dev/nda1" "by-name/sdhs1 -> /dev/nda1s1" \
+    "by-volume-id/vol-0ccccccccccccccc4 -> /dev/nda4" \
+    "by-volume-id/vol-0eeeeeeeeeeeeeee5 -> /dev/nda0" \
+    "by-volume-id/vol-0fffffffffffffff6 -> /dev/nda1" \
+    "by-volume-id/vol-0fffffffffffffff6s1 -> /dev/nda1s1"
+[ "$(readlink "$root/dev/ebs")" = "$store" ] || fail "$step: /dev/ebs is not a link to $store"
+
 step="an event without its two words"
 PATH="$work/bin:$PATH" VOLSCAN_EBS_LINKS_ROOT=$root sh "$work/links" CREATE 2>"$work/err"
 status=$?
 [ $status -eq 2 ] || fail "$step: exit status $status, not 2"
-[ "$(cat "$work/err")" = "usage: volscan-ebs-links CREATE|DESTROY cdev" ] \
+[ "$(cat "$work/err")" = "usage: volscan-ebs-links CREATE|DESTROY cdev
+       volscan-ebs-links CREATE-ALL|DESTROY-ALL" ] \
     || fail "$step: no usage text"
 
 if command -v shellcheck >/dev/null; then

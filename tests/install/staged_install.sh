@@ -1,13 +1,16 @@
 #!/bin/sh
 # Installs the build into a staging folder (DESTDIR) as a package would and
 # checks the tree, that the installed names run, and that the naming rules
-# call volscan-id where it was installed, also under another prefix.
+# call volscan-id where it was installed, also under another prefix: the
+# udev rules go to udev's own folder RULES_DIR whatever the prefix. Then
+# make uninstall, under the same DESTDIR, leaves no file.
 #
-#   staged_install.sh CMAKE BUILD_DIR SOURCE_DIR
+#   staged_install.sh CMAKE BUILD_DIR SOURCE_DIR RULES_DIR
 set -u
 cmake=$1
 build=$2
 source=$3
+rules_dir=$4
 
 work=$(mktemp -d /tmp/volscan-install.XXXXXX) || exit 1
 trap 'rm -rf "$work"' EXIT
@@ -31,16 +34,19 @@ tree=$(cd "$work/stage" && find . ! -type d | sort | while read -r file; do
         echo "$file"
     fi
 done)
-want="./usr/local/bin/volscan
+want=$(sort <<EOF
+.$rules_dir/65-volscan-ebs.rules
+./usr/local/bin/volscan
 ./usr/local/bin/volscan-id -> volscan
 ./usr/local/bin/volscan-stats -> volscan
-./usr/local/lib/udev/rules.d/65-volscan-ebs.rules
 ./usr/local/share/bash-completion/completions/volscan
 ./usr/local/share/bash-completion/completions/volscan-id -> volscan
 ./usr/local/share/bash-completion/completions/volscan-stats -> volscan
 ./usr/local/share/man/man8/volscan-id.8 -> volscan.8
 ./usr/local/share/man/man8/volscan-stats.8 -> volscan.8
-./usr/local/share/man/man8/volscan.8"
+./usr/local/share/man/man8/volscan.8
+EOF
+)
 if [ "$tree" != "$want" ]; then
     fail "the installed tree differs"
     printf '%s\n' "$want" >"$work/want"
@@ -82,11 +88,24 @@ check_run volscan 1 "$usage"
 check_run volscan-id 1 "volscan-id: could not open /dev/nvme99: No such file or directory
 " -v nvme99
 
-rules=$prefix/lib/udev/rules.d/65-volscan-ebs.rules
+case $rules_dir in
+/etc/udev/rules.d | /run/udev/rules.d | /usr/lib/udev/rules.d | /lib/udev/rules.d) ;;
+*) fail "udev does not read $rules_dir" ;;
+esac
+rules=$work/stage$rules_dir/65-volscan-ebs.rules
 grep -q '@' "$rules" && fail "the udev rules keep a placeholder"
 # shellcheck disable=SC2016 # the text holds a literal $
-grep -q 'PROGRAM=="/usr/local/bin/volscan-id -b $devnode"' "$rules" \
+grep -q 'PROGRAM!="/usr/local/bin/volscan-id -v -b $devnode"' "$rules" \
     || fail "the udev rules do not run /usr/local/bin/volscan-id"
+grep -qF "volscan: staged in $work/stage; once installed, have udev name the EBS volumes attached now, as root: udevadm control --reload && udevadm trigger --action=change --subsystem-match=block --sysname-match='nvme*'" \
+    "$work/log" || fail "the staged install does not say what to run"
+
+if ! DESTDIR=$work/stage "$cmake" --build "$build" --target uninstall >"$work/log" 2>&1; then
+    cat "$work/log"
+    fail "make uninstall failed"
+fi
+left=$(find "$work/stage" ! -type d)
+[ -z "$left" ] || fail "make uninstall left: $left"
 
 # Another prefix, given only at install time.
 if ! DESTDIR=$work/opt "$cmake" --install "$build" --prefix /opt/volscan --component naming \
@@ -94,9 +113,9 @@ if ! DESTDIR=$work/opt "$cmake" --install "$build" --prefix /opt/volscan --compo
     cat "$work/log"
     fail "the install under /opt/volscan failed"
 fi
-rules=$work/opt/opt/volscan/lib/udev/rules.d/65-volscan-ebs.rules
+rules=$work/opt$rules_dir/65-volscan-ebs.rules
 # shellcheck disable=SC2016 # the text holds a literal $
-grep -q 'PROGRAM=="/opt/volscan/bin/volscan-id -v $devnode"' "$rules" \
+grep -q 'PROGRAM!="/opt/volscan/bin/volscan-id -v -b $devnode"' "$rules" \
     || fail "the udev rules under /opt/volscan do not run /opt/volscan/bin/volscan-id"
 
 if [ $failures -ne 0 ]; then

@@ -105,6 +105,7 @@ done </cases
 restore_nodes
 echo END >>"$results"
 
-# cat's close waits until the port has sent everything.
-cat "$results" >/dev/ttyS1
+# cat's close waits until the port has sent everything. The port is the
+# second serial port unless the kernel's command line names another.
+cat "$results" >"/dev/${results_port:-ttyS1}"
 poweroff -f

@@ -12,6 +12,12 @@
 #
 # The kernel package is downloaded once and unpacked into WORK_DIR/kernel;
 # delete that folder to take a newer one.
+#
+# KERNEL_ARCH (environment) is the guest's machine: amd64 (the default) or
+# arm64. For arm64 the static volscan is cross compiled with Debian's aarch64
+# compiler, and the guest is a "virt" machine with Debian's arm64 kernel and
+# busybox, downloaded and unpacked, never installed; the cases and their
+# answers are the same.
 set -euo pipefail
 
 source_dir=$(cd "$1" && pwd)
@@ -22,6 +28,7 @@ cxx_compiler=${5:-c++}
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
+arch=${KERNEL_ARCH:-amd64}
 
 skip() {
     echo "SKIPPED: $*"
@@ -46,7 +53,29 @@ qemu_devices=(
     -device nvme,id=ctrl2,serial=vs-shared,subsys=subsys0,addr=6
     -device nvme-ns,drive=shared,nsid=1,shared=on,bus=ctrl2
 )
-kernel_options="console=ttyS0 panic=-1 nvme_core.multipath=Y quiet"
+kernel_options="panic=-1 nvme_core.multipath=Y quiet"
+
+# The guest writes the results to a serial port of their own, away from the
+# console's messages: a second 16550 on amd64, a PCI one on arm64, where the
+# console is the machine's PL011. init.sh takes the port from results_port.
+case $arch in
+    amd64)
+        qemu=qemu-system-x86_64
+        qemu_package=qemu-system-x86
+        qemu_machine=()
+        kernel_options="console=ttyS0 $kernel_options"
+        ;;
+    arm64)
+        qemu=qemu-system-aarch64
+        qemu_package=qemu-system-arm
+        qemu_machine=(-M virt -cpu cortex-a57)
+        kernel_options="console=ttyAMA0 results_port=ttyS0 $kernel_options"
+        ;;
+    *)
+        echo "KERNEL_ARCH is amd64 or arm64, not $arch" >&2
+        exit 2
+        ;;
+esac
 
 # What the cases below rely on, as the guest sees it before them: which
 # controller is which and where each disk's sysfs "device" link leads.
@@ -107,8 +136,8 @@ is_static() {
 }
 
 missing=()
-command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
-is_static /bin/busybox || missing+=(busybox-static)
+command -v "$qemu" >/dev/null || missing+=("$qemu_package")
+[ "$arch" != amd64 ] || is_static /bin/busybox || missing+=(busybox-static)
 command -v cpio >/dev/null || missing+=(cpio)
 command -v xz >/dev/null || missing+=(xz-utils)
 if [ ${#missing[@]} -gt 0 ]; then
@@ -122,7 +151,17 @@ if [ ${#missing[@]} -gt 0 ]; then
             || skip "could not install ${missing[*]}: $(tail -n 1 "$work/apt.log")"
     fi
 fi
-is_static /bin/busybox || skip "/bin/busybox is not a static binary"
+busybox=/bin/busybox
+if [ "$arch" = arm64 ]; then
+    busybox=$work/arm64/root/bin/busybox
+    if [ ! -f "$busybox" ]; then
+        status=0
+        bash "$here/../cross/arm64-debs.sh" "$work/arm64" busybox-static >"$work/arm64.log" 2>&1 || status=$?
+        [ "$status" -ne 77 ] || skip "$(grep -m 1 SKIPPED "$work/arm64.log")"
+        [ "$status" -eq 0 ] || { cat "$work/arm64.log"; fail "cannot unpack busybox-static:arm64"; }
+    fi
+fi
+is_static "$busybox" || skip "$busybox is not a static binary"
 
 # --- The kernel ---------------------------------------------------------------
 
@@ -159,9 +198,12 @@ module_order() {
     printf '%s\n' "${order[@]}"
 }
 
-# The versioned package that Debian's current kernel metapackage names.
+# The versioned package that Debian's current kernel metapackage names
+# (with its architecture, linux-image-...:arm64, on arm64).
 kernel_package() {
-    apt-cache depends linux-image-amd64 2>/dev/null \
+    local metapackage=linux-image-$arch
+    [ "$arch" = amd64 ] || metapackage=$metapackage:$arch
+    apt-cache depends "$metapackage" 2>/dev/null \
         | awk '/^ *Depends: linux-image-[0-9]/ && !found { print $2; found = 1 }'
 }
 
@@ -172,8 +214,9 @@ prepare_kernel() {
         apt-get update -qq >"$work/apt.log" 2>&1 || true
         package=$(kernel_package)
     fi
-    [ -n "$package" ] || skip "no Debian kernel package (linux-image-amd64) is known to apt"
+    [ -n "$package" ] || skip "no Debian kernel package (linux-image-$arch) is known to apt"
     release=${package#linux-image-}
+    release=${release%:*}
     unpacked=$work/kernel.tmp
     rm -rf "$unpacked" "$kernel_dir"
     mkdir -p "$unpacked" "$kernel_dir/modules"
@@ -184,10 +227,11 @@ prepare_kernel() {
 
     # QEMU boots the uncompressed kernel directly when it carries the PVH entry
     # note (XEN_ELFNOTE_PHYS32_ENTRY, 18), twice as fast as through the boot
-    # loader of the compressed one.
+    # loader of the compressed one. arm64's vmlinuz is the uncompressed Image.
     local vmlinuz=$unpacked/root/boot/vmlinuz-$release
     [ -f "$vmlinuz" ] || fail "$package has no /boot/vmlinuz-$release"
-    offset=$(LC_ALL=C grep -m 1 -obUaP '\xfd7zXZ\x00' "$vmlinuz" | cut -d: -f1 || true)
+    offset=
+    [ "$arch" != amd64 ] || offset=$(LC_ALL=C grep -m 1 -obUaP '\xfd7zXZ\x00' "$vmlinuz" | cut -d: -f1 || true)
     offset=${offset%%$'\n'*}
     if [ -n "$offset" ] \
         && (set +o pipefail; tail -c +$((offset + 1)) "$vmlinuz" | xz -dc --single-stream) \
@@ -221,10 +265,12 @@ echo "kernel $(cat "$kernel_dir/release") ($(basename "$kernel")), modules: $(tr
 # --- A static volscan from the current sources ----------------------------------
 
 build=$work/volscan-static
+compilers=(-DCMAKE_C_COMPILER="$c_compiler" -DCMAKE_CXX_COMPILER="$cxx_compiler")
+[ "$arch" != arm64 ] \
+    || compilers=(-DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/aarch64-linux-gnu-toolchain.cmake")
 configure() {
     "$cmake" -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVOLSCAN_TESTS=OFF \
-        -DCMAKE_EXE_LINKER_FLAGS=-static \
-        -DCMAKE_C_COMPILER="$c_compiler" -DCMAKE_CXX_COMPILER="$cxx_compiler"
+        -DCMAKE_EXE_LINKER_FLAGS=-static "${compilers[@]}"
 }
 if ! configure >"$work/build.log" 2>&1; then
     rm -rf "$build"
@@ -239,7 +285,7 @@ is_static "$build/volscan" || fail "$build/volscan is not statically linked"
 root=$work/initramfs
 rm -rf "$root"
 mkdir -p "$root"/{bin,dev,etc,proc,sys,tmp,lib/modules}
-cp /bin/busybox "$build/volscan" "$root/bin/"
+cp "$busybox" "$build/volscan" "$root/bin/"
 cp "$here/init.sh" "$root/init"
 chmod 0755 "$root/init"
 cp "$kernel_dir"/modules/*.ko "$root/lib/modules/" 2>/dev/null || true
@@ -272,9 +318,15 @@ results=$work/results.log
 rm -f "$console" "$results"
 started=$(date +%s)
 set +e
-timeout 90 qemu-system-x86_64 -accel tcg -nodefaults -no-user-config -display none -no-reboot \
-    -m 256M -smp 1 -kernel "$kernel" -initrd "$work/initramfs.cpio" -append "$kernel_options" \
-    -serial "file:$console" -serial "file:$results" "${qemu_devices[@]}" 2>"$work/qemu.log"
+if [ "$arch" = amd64 ]; then
+    results_port=(-serial "file:$results")
+else
+    results_port=(-chardev "file,id=results,path=$results" -device pci-serial,chardev=results,addr=7)
+fi
+timeout 90 "$qemu" "${qemu_machine[@]}" -accel tcg -nodefaults -no-user-config -display none \
+    -no-reboot -m 256M -smp 1 -kernel "$kernel" -initrd "$work/initramfs.cpio" \
+    -append "$kernel_options" -serial "file:$console" "${results_port[@]}" "${qemu_devices[@]}" \
+    2>"$work/qemu.log"
 qemu_status=$?
 set -e
 echo "guest ran $(($(date +%s) - started)) s"

@@ -1,0 +1,139 @@
+#!/bin/sh
+# The FreeBSD 14 build of volscan, cross compiled with clang and lld through
+# the project's own CMake files and cmake/freebsd-toolchain.cmake, against a
+# FreeBSD sysroot (headers, start files, link stubs of libc: nothing there
+# runs). Checks that no step warns, that the FreeBSD driver is the one
+# compiled, that the program needs libc.so.7 alone, with FreeBSD's symbol
+# versions and run-time linker, and what a staged install under /usr/local
+# holds.
+#
+#   freebsd.sh ARCH [WORK_DIR]      ARCH: amd64 or aarch64
+#
+# WORK_DIR (default: build-freebsd-ARCH in the source tree) keeps the
+# unpacked sysroot, the build, and the staged install in WORK_DIR/stage.
+# The sysroots come from VOLSCAN_FREEBSD_SYSROOTS, by default the folder
+# shared/freebsd beside the source tree (../shared/freebsd), or beside the
+# folder that holds it (../../shared/freebsd, for a git worktree).
+set -u
+
+arch=${1:-}
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+work=${2:-$source_dir/build-freebsd-$arch}
+sysroots=${VOLSCAN_FREEBSD_SYSROOTS:-}
+if [ -z "$sysroots" ]; then
+    sysroots=$source_dir/../shared/freebsd
+    [ -d "$sysroots" ] || [ ! -d "$source_dir/../../shared/freebsd" ] \
+        || sysroots=$source_dir/../../shared/freebsd
+fi
+
+case $arch in
+    amd64) machine="Advanced Micro Devices X86-64" ;;
+    aarch64) machine="AArch64" ;;
+    *)
+        echo "usage: $0 amd64|aarch64 [WORK_DIR]" >&2
+        exit 2
+        ;;
+esac
+
+started=$(date +%s)
+failures=0
+fail() {
+    echo "FAIL (FreeBSD $arch): $*"
+    failures=$((failures + 1))
+}
+# stop WHAT LOG: a step failed; its log says why.
+stop() {
+    echo "FAIL (FreeBSD $arch): $1; the log:"
+    sed 's/^/    | /' "$2"
+    exit 1
+}
+
+tarball=$sysroots/sysroot-$arch.tar.xz
+[ -f "$tarball" ] || {
+    echo "FAIL (FreeBSD $arch): no sysroot at $tarball (set VOLSCAN_FREEBSD_SYSROOTS)"
+    exit 1
+}
+mkdir -p "$work" || exit 1
+work=$(cd "$work" && pwd)
+log=$work/log
+: >"$log"
+
+# The sysroot is unpacked once, and again when the tarball changes.
+sysroot=$work/sysroot-$arch
+if [ ! -f "$sysroot.stamp" ] || [ "$tarball" -nt "$sysroot.stamp" ]; then
+    rm -rf "$sysroot" "$sysroot.stamp"
+    tar -xJf "$tarball" -C "$work" >>"$log" 2>&1 || stop "cannot unpack $tarball" "$log"
+    [ -d "$sysroot/usr/include" ] || stop "$tarball holds no sysroot-$arch/usr/include" "$log"
+    touch "$sysroot.stamp"
+fi
+
+# clang would add the host's folders named in LIBRARY_PATH to every link.
+unset LIBRARY_PATH
+build=$work/build
+configure() {
+    cmake -S "$source_dir" -B "$build" \
+        -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/freebsd-toolchain.cmake" \
+        -DVOLSCAN_FREEBSD_ARCH="$arch" -DVOLSCAN_FREEBSD_SYSROOT="$sysroot" \
+        -DVOLSCAN_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >>"$log" 2>&1
+}
+# A build folder left by another CMake or another sysroot path starts over.
+configure || { rm -rf "$build" && configure; } || stop "configuring failed" "$log"
+cmake --build "$build" -j 2 >>"$log" 2>&1 || stop "building failed" "$log"
+stage=$work/stage
+rm -rf "$stage"
+DESTDIR=$stage cmake --install "$build" --prefix /usr/local >>"$log" 2>&1 \
+    || stop "the staged install failed" "$log"
+
+if grep -qi 'warning' "$log"; then
+    fail "a step warned:"
+    grep -i -B 2 -A 3 'warning' "$log" | sed 's/^/    | /'
+fi
+
+grep -q 'src/nvme/driver_freebsd\.cpp' "$build/compile_commands.json" \
+    || fail "src/nvme/driver_freebsd.cpp is not compiled"
+grep -q 'src/nvme/driver_linux\.cpp' "$build/compile_commands.json" \
+    && fail "src/nvme/driver_linux.cpp is compiled"
+
+program=$build/volscan
+needed=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+[ "$needed" = "libc.so.7 " ] || fail "volscan needs: $needed(wanted libc.so.7 alone)"
+readelf -l "$program" | grep -q '\[Requesting program interpreter: /libexec/ld-elf.so.1\]' \
+    || fail "volscan's interpreter is not /libexec/ld-elf.so.1"
+headers=$(readelf -h "$program")
+case $headers in *"UNIX - FreeBSD"*) ;; *) fail "volscan is not a FreeBSD program" ;; esac
+case $headers in *"Machine:"*"$machine"*) ;; *) fail "volscan is not built for $machine" ;; esac
+# Every function taken from libc with one of FreeBSD's symbol versions.
+unversioned=$(readelf --dyn-syms -W "$program" \
+    | awk '$7 == "UND" && $5 != "WEAK" && $8 != "" && $8 !~ /@FBSD_1\.[0-9]+$/ { print $8 }')
+[ -z "$unversioned" ] || fail "symbols without a FreeBSD version: $unversioned"
+
+# The installed tree, a link shown with its target: devd reads
+# /usr/local/etc/devd, and no udev rules come along.
+tree=$(cd "$stage" && find . ! -type d | sort | while read -r file; do
+    if [ -L "$file" ]; then echo "$file -> $(readlink "$file")"; else echo "$file"; fi
+done)
+want="./usr/local/bin/volscan
+./usr/local/bin/volscan-id -> volscan
+./usr/local/bin/volscan-stats -> volscan
+./usr/local/etc/devd/volscan-ebs.conf
+./usr/local/libexec/volscan-ebs-links
+./usr/local/share/bash-completion/completions/volscan
+./usr/local/share/bash-completion/completions/volscan-id -> volscan
+./usr/local/share/bash-completion/completions/volscan-stats -> volscan
+./usr/local/share/man/man8/volscan-id.8 -> volscan.8
+./usr/local/share/man/man8/volscan-stats.8 -> volscan.8
+./usr/local/share/man/man8/volscan.8"
+if [ "$tree" != "$want" ]; then
+    fail "the staged install differs from the FreeBSD layout:"
+    printf '%s\n' "$want" >"$work/want"
+    printf '%s\n' "$tree" >"$work/got"
+    diff -u "$work/want" "$work/got" | sed 's/^/    | /'
+fi
+cmp -s "$program" "$stage/usr/local/bin/volscan" || fail "the installed volscan is not the one built"
+
+if [ $failures -ne 0 ]; then
+    echo "FreeBSD $arch: $failures check(s) failed; the whole log is $log"
+    exit 1
+fi
+echo "FreeBSD $arch: built without warnings, needs libc.so.7 alone, staged in $stage ($(($(date +%s) - started)) s)"

@@ -1,0 +1,144 @@
+#!/bin/sh
+# Installs the .deb into a fresh minimal Debian root made with debootstrap,
+# as a user would with dpkg -i: the rules land where that root's udev reads
+# them, udevadm test on an emulated EBS disk gives its links, the installed
+# names run, and dpkg --purge leaves no file behind. MAKE_ROOT (make-root.sh)
+# makes the root once and keeps it; each run works on an overlay of it, in a
+# mount namespace of its own, so that the kept root stays as it was made.
+#
+#   deb_root.sh DIST_DIR FIXTURE MAKE_ROOT [SUITE]
+#
+# DIST_DIR holds the .deb, as make packages leaves it.
+#
+# SUITE is bookworm by default: the package wants the C library of the
+# Debian it was built on (bookworm, as CI) or newer, and from trixie on
+# udevadm test no longer runs the rules' PROGRAM. Exit status 77 (skipped)
+# when not root, or without debootstrap or unshare.
+set -u
+
+if [ "${1-}" = --inside ]; then
+    work=$2
+    root=$work/root
+    failures=0
+    fail() {
+        echo "FAIL: $*"
+        failures=$((failures + 1))
+    }
+    mkdir -p "$root" "$work/upper" "$work/overlay-work" || exit 1
+    mount --make-rprivate / || exit 1
+    mount -t overlay overlay \
+        -o "lowerdir=$(cat "$work/lower"),upperdir=$work/upper,workdir=$work/overlay-work" \
+        "$root" || { echo "skipped: no overlay"; exit 77; }
+    # umockdev wants pseudo-terminals: the machine's /dev serves.
+    mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" \
+        && mount -t tmpfs tmpfs "$root/run" && mount -t tmpfs tmpfs "$root/tmp" || exit 1
+
+    # Every file of the root but dpkg's own records and logs.
+    snapshot() {
+        (cd "$root" && find . -xdev \( -path ./dev -o -path ./proc -o -path ./run -o -path ./tmp \
+            -o -path ./var/lib/dpkg -o -path ./var/log -o -path ./var/cache/debconf \) -prune \
+            -o -print | LC_ALL=C sort)
+    }
+    snapshot >"$work/before"
+
+    cp "$work/volscan.deb" "$root/tmp/volscan.deb" || exit 1
+    if ! chroot "$root" dpkg -i /tmp/volscan.deb >"$work/log" 2>&1; then
+        cat "$work/log"
+        fail "dpkg -i failed"
+    fi
+    grep -qx 'volscan: udev is not running here; it names the EBS volumes when it starts' \
+        "$work/log" || fail "dpkg -i did not say that udev does not run in the root"
+
+    # The rules are in a folder that the root's udev reads.
+    rules=$root/usr/lib/udev/rules.d/65-volscan-ebs.rules
+    [ -f "$rules" ] || fail "no rules in /usr/lib/udev/rules.d"
+    strings "$root/usr/bin/udevadm" "$root"/usr/lib/*/systemd/libsystemd-shared-*.so 2>/dev/null \
+        | grep -qx /usr/lib/udev/rules.d || fail "the root's udev does not read /usr/lib/udev/rules.d"
+
+    # The installed names run: a misuse and a missing device, byte for byte.
+    chroot "$root" volscan-id >"$work/out" 2>"$work/err"
+    status=$?
+    printf '%s\n' "usage: volscan id [-b] [-m] [-s] [-u] [-v] device" \
+        "       volscan-id [-b] [-m] [-s] [-u] [-v] device" \
+        "       volscan stats [-i interval] [-j] device" \
+        "       volscan-stats [-i interval] [-j] device" >"$work/want"
+    { [ $status -eq 1 ] && [ ! -s "$work/out" ] && cmp -s "$work/want" "$work/err"; } \
+        || fail "volscan-id with no operand: status $status, $(cat "$work/out" "$work/err")"
+    chroot "$root" /usr/bin/volscan-stats nvme99 >"$work/out" 2>"$work/err"
+    status=$?
+    echo "volscan-stats: could not open /dev/nvme99: No such file or directory" >"$work/want"
+    { [ $status -eq 1 ] && [ ! -s "$work/out" ] && cmp -s "$work/want" "$work/err"; } \
+        || fail "volscan-stats nvme99: status $status, $(cat "$work/out" "$work/err")"
+
+    # udevadm test of the root's udev on emulated disks, with volscan-id
+    # answering as on the test bed's volume (a bind mount: the package's own
+    # file stays as dpkg put it).
+    cp "$work/disks.umockdev" "$root/tmp/" || exit 1
+    mount --bind "$work/volscan-id" "$root/usr/bin/volscan-id" || exit 1
+    for case in "nvme0n1 /dev/ebs/by-name/sdf /dev/ebs/by-volume-id/vol-0123456789abcdef0" \
+        "nvme2n1" "vda"; do
+        kernel=${case%% *}
+        want=${case#"$kernel"}
+        want=${want# }
+        chroot "$root" umockdev-run -d /tmp/disks.umockdev -- \
+            udevadm test --action=add "/sys/class/block/$kernel" >"$work/out" 2>&1
+        got=$(sed -n 's/^DEVLINKS=//p' "$work/out" | tr ' ' '\n' | grep '^/dev/ebs/' | sort \
+            | tr '\n' ' ')
+        got=${got% }
+        [ "$got" = "$want" ] || fail "udevadm test $kernel: links '$got', not '$want'"
+    done
+    umount "$root/usr/bin/volscan-id" || exit 1
+
+    if ! chroot "$root" dpkg --purge volscan >"$work/log" 2>&1; then
+        cat "$work/log"
+        fail "dpkg --purge failed"
+    fi
+    rm -f "$root/tmp/volscan.deb" "$root/tmp/disks.umockdev"
+    snapshot >"$work/after"
+    if ! cmp -s "$work/before" "$work/after"; then
+        fail "dpkg --purge left the root changed:"
+        diff "$work/before" "$work/after"
+    fi
+    [ -z "$(ls -A "$root/tmp")" ] || fail "files left in /tmp: $(ls -A "$root/tmp")"
+    if [ $failures -ne 0 ]; then
+        echo "$failures check(s) failed"
+        exit 1
+    fi
+    echo "all checks passed"
+    exit 0
+fi
+
+dist=$1
+fixture=$2
+make_root=$3
+suite=${4:-bookworm}
+
+skip() {
+    echo "skipped: $*"
+    exit 77
+}
+[ "$(id -u)" -eq 0 ] || skip "not root"
+for tool in debootstrap unshare chroot; do
+    command -v $tool >/dev/null || skip "no $tool"
+done
+
+# The root: minbase, with udev and umockdev to run the rules in.
+base=$(sh "$make_root" "$suite" --include=udev,umockdev) || exit 1
+
+work=$(mktemp -d /tmp/volscan-deb-root.XXXXXX) || exit 1
+trap 'rm -rf "$work"' EXIT
+echo "$base" >"$work/lower"
+cp "$dist"/volscan_*.deb "$work/volscan.deb" || exit 1
+grep -v '^#' "$fixture" | sed '1{/^$/d;}' >"$work/disks.umockdev"
+cat >"$work/volscan-id" <<'EOF'
+#!/bin/sh
+# volscan-id -v -b as it answers on the EBS volume nvme0 of the fixture.
+if [ "$*" = "-v -b /dev/nvme0n1" ]; then
+    printf 'Volume ID: vol-0123456789abcdef0\nsdf\n'
+    exit 0
+fi
+echo "volscan-id: Not an EBS device: ${3#/dev/}" >&2
+exit 1
+EOF
+chmod +x "$work/volscan-id"
+unshare -m sh "$0" --inside "$work"

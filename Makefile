@@ -11,7 +11,12 @@
 #                   volscan under a real Linux kernel in QEMU (x86_64 and
 #                   aarch64), and builds in fresh Debian 11 and 13 roots
 #   make fuzz       run each fuzzer for FUZZ_SECONDS
+#   make fuzz-long  run each fuzzer to FUZZ_RUNS executions, one after the
+#                   other, at the lowest priority (ten million: some minutes
+#                   for trim_field, most of an hour for the other two)
 #   make bench      the polling pass benchmark and the start-up cost
+#   make coverage   run the quick tests on a g++ build with gcov's line counts
+#                   and print gcovr's table of the lines of src/ that ran
 #   make install    PREFIX=/usr/local DESTDIR=
 #   make uninstall  removes what the last make install wrote
 #   make packages   the .deb and the .rpm, into $(PACKAGES)/dist
@@ -22,6 +27,7 @@ BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?= 10000000
 PACKAGES ?= build-packages
 
 all: build
@@ -70,11 +76,24 @@ fuzz: deps
 	$(CMAKE) --build build-clang -j $(JOBS)
 	sh tests/fuzz/run.sh build-clang $(FUZZ_SECONDS)
 
+fuzz-long: deps
+	$(CMAKE) -S . -B build-clang -DVOLSCAN_TESTS=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	$(CMAKE) --build build-clang -j $(JOBS)
+	nice -n 19 sh tests/fuzz/run.sh -n $(FUZZ_RUNS) build-clang 0
+
 bench: deps
 	$(CMAKE) -S . -B build-bench -DVOLSCAN_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build build-bench -j $(JOBS)
 	build-bench/tests/bench/stats_bench
 	sh tests/startup/measure.sh build-bench
+
+coverage: deps
+	sh tools/install-deps.sh coverage
+	$(CMAKE) -S . -B build-coverage -DVOLSCAN_TESTS=ON -DVOLSCAN_COVERAGE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+	$(CMAKE) --build build-coverage -j $(JOBS)
+	find build-coverage -name '*.gcda' -delete
+	cd build-coverage && $(CTEST) --output-on-failure -j $(JOBS) -LE slow
+	gcovr --root . --filter src/ build-coverage
 
 install: build
 	DESTDIR=$(DESTDIR) $(CMAKE) --install $(BUILD) --prefix $(PREFIX)
@@ -87,7 +106,7 @@ packages:
 	sh packaging/build-packages.sh . $(PACKAGES)/build $(PACKAGES)/dist
 
 clean:
-	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-* build-aarch64
+	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-* build-aarch64 build-coverage
 
 .PHONY: all configure build deps demo check check-all fuzz bench install clean
-.PHONY: uninstall packages
+.PHONY: uninstall packages fuzz-long coverage

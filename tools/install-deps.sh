@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing volscan need, when
 # any is missing. As root it runs apt-get; otherwise it prints the line to run.
-# Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all, packages)
+# Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all, packages, coverage)
 set -eu
 
 build="cmake make g++ clang pkg-config"
@@ -15,6 +15,7 @@ all="$all $packages"
 # in make check, a Prometheus server and node_exporter in make check-all.
 exporter="libmicrohttpd-dev prometheus curl systemd"
 exporter_all="prometheus-node-exporter"
+coverage="gcovr"
 
 wanted=""
 for set in "${@:-check}"; do
@@ -23,6 +24,7 @@ for set in "${@:-check}"; do
         check) wanted="$wanted $build $check $exporter" ;;
         all) wanted="$wanted $build $check $exporter $all $exporter_all" ;;
         packages) wanted="$wanted $build $packages" ;;
+        coverage) wanted="$wanted $build $check $coverage" ;;
         *) wanted="$wanted $set" ;;
     esac
 done

@@ -10,7 +10,8 @@
  *
  * For tests of running out of memory: BED_FAIL_ASPRINTF=N makes the Nth call
  * of asprintf fail, BED_FAIL_MALLOC=N the Nth call of malloc made by the
- * program itself (not by a library).
+ * program itself (not by a library). BED_FAIL_FSTAT=N makes the Nth fstat of
+ * an emulated node fail with EIO.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -148,8 +149,16 @@ int close(int fd)
     return next(fd);
 }
 
+static int count_reaches(const char* variable, int* calls);
+
 static int emulated_fstat(const char* name, int fd, struct stat* status)
 {
+    static int calls;
+    if (fd >= 0 && fd < MAX_TRACKED && node_of_fd[fd] != NULL
+        && count_reaches("BED_FAIL_FSTAT", &calls)) {
+        errno = EIO;
+        return -1;
+    }
     int (*next)(int, struct stat*) = (int (*)(int, struct stat*))next_symbol(name);
     int result = next(fd, status);
     if (result != 0 || fd < 0 || fd >= MAX_TRACKED || node_of_fd[fd] == NULL)

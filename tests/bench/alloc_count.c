@@ -8,6 +8,10 @@
  * What the emulated device does inside an ioctl, and what the test bed's own
  * sleep does, is not the program's doing (a real kernel would allocate nothing
  * in the process), so allocations made during those calls are left out.
+ *
+ * Built with ALLOC_COUNT_HOOKS, for programs built with the sanitizers, whose
+ * allocator cannot be replaced: it counts what the sanitizers' allocator
+ * reports through its hooks instead.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -40,6 +44,27 @@ static void count_allocation(void)
         __atomic_fetch_add(&allocations, 1, __ATOMIC_RELAXED);
 }
 
+static void count_free(const volatile void* block)
+{
+    if (block != NULL && outside_program == 0)
+        __atomic_fetch_add(&frees, 1, __ATOMIC_RELAXED);
+}
+
+#ifdef ALLOC_COUNT_HOOKS
+#include <sanitizer/allocator_interface.h>
+
+static void allocated(const volatile void* block, size_t size)
+{
+    (void)block;
+    (void)size;
+    count_allocation();
+}
+
+__attribute__((constructor)) static void install_hooks(void)
+{
+    __sanitizer_install_malloc_and_free_hooks(allocated, count_free);
+}
+#else
 void* malloc(size_t size)
 {
     count_allocation();
@@ -107,10 +132,10 @@ void* pvalloc(size_t size)
 
 void free(void* block)
 {
-    if (block != NULL && outside_program == 0)
-        __atomic_fetch_add(&frees, 1, __ATOMIC_RELAXED);
+    count_free(block);
     __libc_free(block);
 }
+#endif
 
 /* Raw system calls: neither stdio nor the emulation's wrappers of open and
  * write, which could allocate, come between the count and the file. */

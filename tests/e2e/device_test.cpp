@@ -1,6 +1,8 @@
 // From the operand to an accepted controller: namespaces followed to their
 // controller, every failure of the way, and the gate.
 #include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "e2e.h"
 
@@ -20,6 +22,25 @@ controller_fixture failing(int nsid_errno, int identify_errno, uint16_t identify
     f.identify_errno = identify_errno;
     f.identify_status = identify_status;
     return f;
+}
+
+// Vendor and subsystem vendor apart: the gate reads the vendor.
+controller_fixture with_vendors(uint16_t vendor, uint16_t subsystem_vendor)
+{
+    controller_fixture f = with_identify(vendor, "Amazon Elastic Block Store");
+    f.identify[2] = static_cast<uint8_t>(subsystem_vendor);
+    f.identify[3] = static_cast<uint8_t>(subsystem_vendor >> 8);
+    return f;
+}
+
+// "volscan: could not open /dev/NAME: File name too long\n" is 50 bytes more
+// than NAME: with 1997 bytes of name the line fills 2047 bytes, the most that
+// a diagnostic writes at once; longer ones take the other way out.
+std::string name_of(size_t length) { return std::string(length, 'n'); }
+
+std::string too_long(size_t length)
+{
+    return "volscan: could not open /dev/" + name_of(length) + ": File name too long\n";
 }
 
 struct device_case {
@@ -57,6 +78,10 @@ const device_case device_cases[] = {
      {{"volscan", "id", "-m", "nvme0"}, "", "volscan: Not an EBS or Instance Storage disk: nvme0\n", 1}},
     {"model_with_padding", [] { return with_identify(0x1D0F, "   " + store + std::string("  \0\0  \0", 7)); },
      {{"volscan", "id", "-m", "nvme0"}, store + "\n", "", 0}},
+    {"subsystem_vendor_not_amazon", [] { return with_vendors(0x1D0F, 0x1B36); },
+     {{"volscan", "id", "-m", "nvme0"}, store + "\n", "", 0}},
+    {"only_subsystem_vendor_amazon", [] { return with_vendors(0x1B36, 0x1D0F); },
+     {{"volscan", "id", "nvme0"}, "", "volscan: Not an EC2 disk: nvme0\n", 1}},
     {"instance_storage_passes_the_gate", instance_storage,
      {{"volscan", "id", "-m", "nvme0"}, "Amazon EC2 NVMe Instance Storage\n", "", 0}},
     // The way there.
@@ -65,6 +90,10 @@ const device_case device_cases[] = {
      {{"volscan", "id", "/dev/nvme99"}, "", "volscan: could not open /dev/nvme99: No such file or directory\n", 1}},
     {"only_one_prefix_removed", ebs_volume,
      {{"volscan", "id", "/dev//dev/nvme0"}, "", "volscan: could not open /dev//dev/nvme0: No such file or directory\n", 1}},
+    {"name_fills_the_diagnostic_line", ebs_volume, {{"volscan", "id", name_of(1997)}, "", too_long(1997), 1}},
+    {"diagnostic_one_over_the_line", ebs_volume, {{"volscan", "id", name_of(1998)}, "", too_long(1998), 1}},
+    {"diagnostic_two_over_the_line", ebs_volume, {{"volscan", "id", name_of(1999)}, "", too_long(1999), 1}},
+    {"name_longer_than_the_line", ebs_volume, {{"volscan", "id", name_of(3000)}, "", too_long(3000), 1}},
     {"not_nvme", ebs_volume, {{"volscan", "id", "null"}, "", "volscan: NVME_GET_NSID failed: Inappropriate ioctl for device\n", 1}},
     {"not_nvme_stats", ebs_volume,
      {{"volscan-stats", "/dev/null"}, "", "volscan-stats: NVME_GET_NSID failed: Inappropriate ioctl for device\n", 1}},
@@ -119,8 +148,9 @@ TEST(device, namespace_requests_go_to_the_controller)
 namespace {
 
 // Running out of memory: the bed's shim fails the Nth asprintf, or the Nth
-// malloc made by volscan itself. The sanitizers bring allocators of their own
-// that the shim cannot stand in for.
+// malloc made by volscan itself. The sanitizers bring an allocator of their
+// own that the shim cannot stand in for; their asprintf still calls the
+// shim's.
 struct memory_case {
     const char* title;
     const char* failure;
@@ -145,7 +175,8 @@ struct memory_test : ::testing::TestWithParam<memory_case> {};
 TEST_P(memory_test, ends_with_the_diagnostic)
 {
 #ifdef VOLSCAN_SANITIZE
-    GTEST_SKIP() << "the sanitizers' allocator cannot be made to fail";
+    if (strncmp(GetParam().failure, "BED_FAIL_MALLOC=", 16) == 0)
+        GTEST_SKIP() << "the sanitizers' allocator cannot be made to fail";
 #endif
     bed_set_primary(ebs_volume());
     run_options options;
@@ -154,6 +185,98 @@ TEST_P(memory_test, ends_with_the_diagnostic)
 }
 
 INSTANTIATE_TEST_SUITE_P(table, memory_test, ::testing::ValuesIn(memory_cases),
+                         [](const auto& info) { return std::string(info.param.title); });
+
+// The way from a namespace to its controller through sysfs, where sysfs is
+// not as the driver expects. nvme95n1 (whose folder has no "device" link) is
+// given one for the run.
+struct sysfs_case {
+    const char* title;
+    std::string device_link; // empty: none
+    std::string environment; // an entry for the bed's shim, or empty
+    expect_run run;
+};
+
+void PrintTo(const sysfs_case& c, std::ostream* os) { *os << c.title; }
+
+const std::string namespace_folder = "/sys/devices/virtual/block/nvme95n1";
+const std::string empty_subsystem = "/sys/devices/virtual/nvme-subsystem/nvme-subsys9";
+
+// A relative link text of the given length. The driver reads the link from
+// /sys/dev/block/259:95 first, so the namespace's folder is
+// "/sys/dev/block/../../devices/virtual/block/nvme95n1": 51 bytes, and 52
+// with the "/" before the link's text. A text of 4043 bytes makes a path of
+// 4095, with no room left for "/subsystem"; one of 4044 leaves none for the
+// path's NUL.
+std::string link_of(size_t length)
+{
+    std::string text;
+    while (text.size() < length)
+        text += "d/";
+    return text.substr(0, length);
+}
+
+std::string no_nvme_get_nsid(const std::string& cause)
+{
+    return "volscan: NVME_GET_NSID failed: " + cause + "\n";
+}
+
+const sysfs_case sysfs_cases[] = {
+    {"device_neither_controller_nor_subsystem", "../../../pci0000:00/0000:00:1f.0/nvme/nvme0/nvme0n1", "",
+     {{"volscan", "id", "nvme95n1"}, "", no_nvme_get_nsid("No such device"), 1}},
+    // sysfs's links are relative; an absolute one leads there all the same.
+    {"device_link_absolute", "/sys/devices/pci0000:00/0000:00:1f.0/nvme/nvme0", "",
+     {{"volscan", "id", "nvme95n1"}, ebs_identity, "", 0}},
+    // Its entries only look like controllers.
+    {"subsystem_without_controller", "../../nvme-subsystem/nvme-subsys9", "",
+     {{"volscan", "id", "nvme95n1"}, "", no_nvme_get_nsid("No such device"), 1}},
+    {"device_path_without_room_for_more", link_of(4043), "",
+     {{"volscan", "id", "nvme95n1"}, "", no_nvme_get_nsid("File name too long"), 1}},
+    {"device_path_longer_than_a_path", link_of(4044), "",
+     {{"volscan", "id", "nvme95n1"}, "", no_nvme_get_nsid("File name too long"), 1}},
+    {"fstat_fails_after_namespace_id", "", "BED_FAIL_FSTAT=1",
+     {{"volscan", "id", "nvme0n1"}, "", no_nvme_get_nsid("Input/output error"), 1}},
+    // On a controller the cause is the namespace request's, not fstat's.
+    {"fstat_fails_on_controller", "", "BED_FAIL_FSTAT=1",
+     {{"volscan", "id", "nvme0"}, "", no_nvme_get_nsid("Inappropriate ioctl for device"), 1}},
+};
+
+// A subsystem folder whose entries are named like controllers but are not
+// "nvme" and a number.
+void make_empty_subsystem()
+{
+    std::string folder = bed_root() + empty_subsystem;
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+        FAIL() << "mkdir " << folder;
+    char target[256];
+    ssize_t length = readlink((bed_root() + "/sys/devices/virtual/nvme-subsystem/nvme-subsys3/subsystem").c_str(),
+                              target, sizeof target - 1);
+    ASSERT_GT(length, 0);
+    target[length] = '\0';
+    symlink(target, (folder + "/subsystem").c_str());
+    for (const char* name : {"nvme", "nvmex", "nvme3x", "nvme+3", "nvme-3", "nvme 3"})
+        symlink("../../../pci0000:00/0000:00:1b.0/nvme/nvme3", (folder + "/" + name).c_str());
+}
+
+struct sysfs_test : ::testing::TestWithParam<sysfs_case> {};
+
+TEST_P(sysfs_test, ends_with_the_cause)
+{
+    const sysfs_case& c = GetParam();
+    make_empty_subsystem();
+    std::string link = bed_root() + namespace_folder + "/device";
+    if (!c.device_link.empty()) {
+        ASSERT_EQ(symlink(c.device_link.c_str(), link.c_str()), 0) << strerror(errno);
+    }
+    bed_set_primary(ebs_volume());
+    run_options options;
+    if (!c.environment.empty())
+        options.env.push_back(c.environment);
+    check_run(c.run, options);
+    unlink(link.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(table, sysfs_test, ::testing::ValuesIn(sysfs_cases),
                          [](const auto& info) { return std::string(info.param.title); });
 
 } // namespace

@@ -3,6 +3,7 @@
 // page has no signature, which ends the run after three reports.
 #include "e2e.h"
 
+#include <cerrno>
 #include <cstdio>
 
 namespace {
@@ -204,6 +205,27 @@ TEST(polling, stops_when_output_fails)
     EXPECT_EQ(got.err, "volscan-stats: stdout: Bad file descriptor\n");
     EXPECT_EQ(got.status, 1);
     EXPECT_EQ(bed_take_log().samples, 1);
+}
+
+// Output that fails after some reports went out: standard output is a file
+// that may not grow past 4096 bytes (the signal that would end the process
+// ignored, so the write fails), which the JSON lines pass in a few passes.
+TEST(polling, stops_when_output_fails_later)
+{
+    controller_fixture f = ebs_volume();
+    f.live = true;
+    // A run that went on regardless ends here, not never.
+    f.log_fail_from = 100;
+    f.log_errno = EIO;
+    bed_set_primary(f);
+    run_result got = bed_run("/bin/sh",
+                             {"sh", "-c", "trap '' XFSZ; ulimit -f 8 && exec \"$0\" \"$@\"",
+                              bed_volscan_path(), "stats", "-j", "-i", "1", "nvme0"});
+    EXPECT_EQ(got.err, "volscan: stdout: File too large\n");
+    EXPECT_EQ(got.status, 1);
+    EXPECT_EQ(got.out.size(), 4096u);
+    EXPECT_EQ(got.out.rfind("Polling EBS stats every 1 sec(s); press Ctrl+C to stop\n{\"total_read_ops\": ", 0), 0u);
+    EXPECT_GT(bed_take_log().samples, 1);
 }
 
 } // namespace

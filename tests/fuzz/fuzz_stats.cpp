@@ -11,6 +11,8 @@
 #include "stats/poll.h"
 #include "stats/render.h"
 
+#include "capture.h"
+
 static const char* failed_render; // which rendering is being checked, for the report
 
 static void fail(const char* what, const char* output, size_t length)
@@ -270,27 +272,9 @@ static uint64_t field_at(const ebs_stats_log& page, size_t offset)
     return value;
 }
 
-// Captures what a renderer writes to standard output.
-struct capture {
-    FILE* saved;
-    char* output;
-    size_t length;
-};
-
-static void begin_capture(capture* c)
+static void end_report(capture* c)
 {
-    c->saved = stdout;
-    c->output = nullptr;
-    c->length = 0;
-    stdout = open_memstream(&c->output, &c->length);
-    if (stdout == nullptr)
-        abort();
-}
-
-static void end_capture(capture* c)
-{
-    fclose(stdout);
-    stdout = c->saved;
+    end_capture(c);
     if (memchr(c->output, '\0', c->length) != nullptr)
         fail("NUL in the output", c->output, c->length);
 }
@@ -300,7 +284,7 @@ static void check_json(const ebs_stats_log& page)
     capture c;
     begin_capture(&c);
     print_stats_json(page);
-    end_capture(&c);
+    end_report(&c);
 
     if (c.length == 0 || c.output[c.length - 1] != '\n'
         || memchr(c.output, '\n', c.length - 1) != nullptr)
@@ -334,7 +318,6 @@ static void check_json(const ebs_stats_log& page)
         if (histograms[i]->bins != bins_shown(pages[i]->num_bins))
             fail("wrong number of bins", c.output, c.length);
     }
-    free(c.output);
 }
 
 static void check_text(const ebs_stats_log& page)
@@ -342,7 +325,7 @@ static void check_text(const ebs_stats_log& page)
     capture c;
     begin_capture(&c);
     print_stats_text(page);
-    end_capture(&c);
+    end_report(&c);
 
     if (c.length == 0 || c.output[c.length - 1] != '\n')
         fail("does not end with a line end", c.output, c.length);
@@ -393,7 +376,6 @@ static void check_text(const ebs_stats_log& page)
     if (bin_lines[0] != bins_shown(page.read_io_latency_histogram.num_bins)
         || bin_lines[1] != bins_shown(page.write_io_latency_histogram.num_bins))
         fail("wrong number of bin lines", c.output, c.length);
-    free(c.output);
 }
 
 // Adding previous back to the difference must give current, every byte of it:
@@ -402,7 +384,8 @@ static void check_text(const ebs_stats_log& page)
 static void check_delta(const ebs_stats_log& current, const ebs_stats_log& previous,
                         const ebs_stats_log& delta)
 {
-    auto* restored = static_cast<ebs_stats_log*>(malloc(sizeof(ebs_stats_log)));
+    static ebs_stats_log restored_page;
+    ebs_stats_log* restored = &restored_page;
     memcpy(restored, &delta, sizeof *restored);
     char* bytes = reinterpret_cast<char*>(restored);
     for (size_t offset = 8; offset <= 80; offset += 8) {
@@ -417,20 +400,16 @@ static void check_delta(const ebs_stats_log& current, const ebs_stats_log& previ
     }
     if (memcmp(restored, &current, sizeof current) != 0)
         fail("delta plus previous is not current", nullptr, 0);
-    free(restored);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    // Each page in a heap block of exactly its size, so a read past it is caught.
-    ebs_stats_log* pages[3];
-    for (int i = 0; i < 3; i++) {
-        pages[i] = static_cast<ebs_stats_log*>(malloc(sizeof(ebs_stats_log)));
-        memset(pages[i], 0, sizeof(ebs_stats_log));
-    }
-    ebs_stats_log& current = *pages[0];
-    ebs_stats_log& previous = *pages[1];
-    ebs_stats_log& delta = *pages[2];
+    // Each page a variable of its own, which the sanitizer fences, so that a
+    // read past it is caught.
+    static ebs_stats_log current, previous, delta;
+    memset(&current, 0, sizeof current);
+    memset(&previous, 0, sizeof previous);
+    memset(&delta, 0, sizeof delta);
     size_t page_size = sizeof(ebs_stats_log);
     memcpy(&current, data, size < page_size ? size : page_size);
     if (size > page_size)
@@ -450,8 +429,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check_text(delta);
     failed_render = "print_stats_json, difference";
     check_json(delta);
-
-    for (ebs_stats_log* page : pages)
-        free(page);
     return 0;
 }

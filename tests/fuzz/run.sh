@@ -2,12 +2,19 @@
 # Runs each fuzzer for SECONDS over a scratch copy of its seed corpus, one
 # after the other, and prints what each did. New inputs and crash reproducers
 # go under BUILD_DIR/fuzz-work/<target>/, never into the repository.
-# Usage: tests/fuzz/run.sh BUILD_DIR SECONDS [TARGET...]
+# Usage: tests/fuzz/run.sh [-n RUNS] BUILD_DIR SECONDS [TARGET...]
+#   -n RUNS: run each fuzzer until it has made RUNS executions instead, with
+#            SECONDS as a limit (0: none)
 #   TARGET: trim_field, identity, stats (default: all three)
 set -u
 
+runs=-1
+if [ "${1:-}" = -n ]; then
+    runs=${2:?}
+    shift 2
+fi
 if [ $# -lt 2 ]; then
-    echo "usage: $0 BUILD_DIR SECONDS [TARGET...]" >&2
+    echo "usage: $0 [-n RUNS] BUILD_DIR SECONDS [TARGET...]" >&2
     exit 2
 fi
 build=$(cd "$1" && pwd) || exit 2
@@ -38,19 +45,20 @@ for target in "$@"; do
     cp "$here/corpus/$target/"* "$work/corpus/"
     log=$work/log
 
-    "$binary" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
+    "$binary" -runs="$runs" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
         -print_final_stats=1 -artifact_prefix="$work/artifacts/" \
         "$work/corpus" >"$log" 2>&1
     result=$?
 
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    took=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -n 1)
     speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
     coverage=$(grep -E '^#[0-9]+' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' || true)
     inputs=$(find "$work/corpus" -type f | wc -l)
     if [ "$result" -eq 0 ]; then
-        echo "$target: ${runs:-?} executions in ${seconds} s (${speed:-?}/s), ${coverage:-no coverage line}, $inputs inputs in $work/corpus"
+        echo "$target: ${executed:-?} executions in ${took:-$seconds} s (${speed:-?}/s), ${coverage:-no coverage line}, $inputs inputs in $work/corpus"
     else
-        echo "$target: FAILED (exit $result) after ${runs:-?} executions; log: $log" >&2
+        echo "$target: FAILED (exit $result) after ${executed:-?} executions; log: $log" >&2
         ls "$work/artifacts/" 2>/dev/null | sed "s|^|  reproducer: $work/artifacts/|" >&2
         # The report itself: the sanitizer's or the target's own message.
         grep -E '^(==[0-9]+==ERROR|SUMMARY|print_|trim_field|stats_delta)' "$log" | head -n 20 >&2

@@ -3,9 +3,15 @@
 # the project's own CMake files and cmake/freebsd-toolchain.cmake, against a
 # FreeBSD sysroot (headers, start files, link stubs of libc: nothing there
 # runs). Checks that no step warns, that the FreeBSD driver is the one
-# compiled, that the program needs libc.so.7 alone, with FreeBSD's symbol
-# versions and run-time linker, and what a staged install under /usr/local
-# holds.
+# compiled, that volscan needs libc.so.7 alone and volscan-exporter libc.so.7
+# and libmicrohttpd.so.12 alone, with FreeBSD's symbol versions and run-time
+# linker, and what a staged install under /usr/local holds.
+#
+# The sysroot has no libmicrohttpd: a link stub of it (tests/cross/
+# microhttpd_stub.c, built for the target as libmicrohttpd.so.12), the
+# library's header (Debian's, which is the same for every system) and its
+# pkg-config file go where www/libmicrohttpd installs them, under
+# usr/local in the unpacked sysroot.
 #
 #   freebsd.sh ARCH [WORK_DIR]      ARCH: amd64 or aarch64
 #
@@ -70,6 +76,38 @@ fi
 
 # clang would add the host's folders named in LIBRARY_PATH to every link.
 unset LIBRARY_PATH
+
+case $arch in
+    amd64) triple=x86_64-unknown-freebsd14.0 ;;
+    aarch64) triple=aarch64-unknown-freebsd14.0 ;;
+esac
+header=/usr/include/microhttpd.h
+[ -f "$header" ] || {
+    echo "FAIL (FreeBSD $arch): no $header to build the exporter with (Debian package libmicrohttpd-dev; tools/install-deps.sh installs it)"
+    exit 1
+}
+local=$sysroot/usr/local
+mkdir -p "$local/include" "$local/lib" "$local/libdata/pkgconfig" || exit 1
+cp "$header" "$local/include/microhttpd.h" || exit 1
+# MHD_VERSION 0x00097500 is version 0.9.75.
+mhd_version=$(awk '$1 == "#define" && $2 == "MHD_VERSION" {
+    printf "%d.%d.%d", substr($3, 3, 2), substr($3, 5, 2), substr($3, 7, 2) }' "$header")
+clang --target=$triple --sysroot="$sysroot" -fuse-ld=lld -std=c11 -Wall -Wextra -Werror \
+    -fPIC -shared -nostdlib -Wl,-soname,libmicrohttpd.so.12 -I"$local/include" \
+    -o "$local/lib/libmicrohttpd.so.12" "$here/microhttpd_stub.c" >>"$log" 2>&1 \
+    || stop "the link stub of libmicrohttpd did not build" "$log"
+ln -sf libmicrohttpd.so.12 "$local/lib/libmicrohttpd.so"
+cat >"$local/libdata/pkgconfig/libmicrohttpd.pc" <<EOF
+prefix=/usr/local
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: libmicrohttpd
+Description: A library for creating an embedded HTTP server (link stub)
+Version: $mhd_version
+Libs: -L\${libdir} -lmicrohttpd
+Cflags: -I\${includedir}
+EOF
 build=$work/build
 configure() {
     cmake -S "$source_dir" -B "$build" \
@@ -95,32 +133,54 @@ grep -q 'src/nvme/driver_freebsd\.cpp' "$build/compile_commands.json" \
 grep -q 'src/nvme/driver_linux\.cpp' "$build/compile_commands.json" \
     && fail "src/nvme/driver_linux.cpp is compiled"
 
-program=$build/volscan
-needed=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
-[ "$needed" = "libc.so.7 " ] || fail "volscan needs: $needed(wanted libc.so.7 alone)"
-readelf -l "$program" | grep -q '\[Requesting program interpreter: /libexec/ld-elf.so.1\]' \
-    || fail "volscan's interpreter is not /libexec/ld-elf.so.1"
-headers=$(readelf -h "$program")
-case $headers in *"UNIX - FreeBSD"*) ;; *) fail "volscan is not a FreeBSD program" ;; esac
-case $headers in *"Machine:"*"$machine"*) ;; *) fail "volscan is not built for $machine" ;; esac
-# Every function taken from libc with one of FreeBSD's symbol versions.
-unversioned=$(readelf --dyn-syms -W "$program" \
-    | awk '$7 == "UND" && $5 != "WEAK" && $8 != "" && $8 !~ /@FBSD_1\.[0-9]+$/ { print $8 }')
-[ -z "$unversioned" ] || fail "symbols without a FreeBSD version: $unversioned"
+# check_program PROGRAM NEEDED...: PROGRAM is a FreeBSD program for this
+# machine that needs these libraries and no other, and takes every function
+# but libmicrohttpd's (which has no symbol versions) with one of FreeBSD's.
+check_program() {
+    program=$1
+    name=$(basename "$program")
+    shift
+    if [ ! -f "$program" ]; then
+        fail "$name was not built and installed; what configuring said of it:"
+        grep -F -- "-- $name" "$log" | sed 's/^/    | /'
+        return
+    fi
+    needed=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | LC_ALL=C sort | tr '\n' ' ')
+    wanted=$(printf '%s\n' "$@" | LC_ALL=C sort | tr '\n' ' ')
+    [ "$needed" = "$wanted" ] || fail "$name needs: $needed(wanted $wanted)"
+    readelf -l "$program" | grep -q '\[Requesting program interpreter: /libexec/ld-elf.so.1\]' \
+        || fail "$name's interpreter is not /libexec/ld-elf.so.1"
+    headers=$(readelf -h "$program")
+    case $headers in *"UNIX - FreeBSD"*) ;; *) fail "$name is not a FreeBSD program" ;; esac
+    case $headers in *"Machine:"*"$machine"*) ;; *) fail "$name is not built for $machine" ;; esac
+    unversioned=$(readelf --dyn-syms -W "$program" \
+        | awk '$7 == "UND" && $5 != "WEAK" && $8 != "" && $8 !~ /@FBSD_1\.[0-9]+$/ && $8 !~ /^MHD_/ { print $8 }')
+    [ -z "$unversioned" ] || fail "$name takes symbols without a FreeBSD version: $unversioned"
+}
+check_program "$build/volscan" libc.so.7
+# The one installed, which loses the build's run path to the sysroot's
+# /usr/local/lib (where FreeBSD's run-time linker looks anyway).
+check_program "$stage/usr/local/bin/volscan-exporter" libc.so.7 libmicrohttpd.so.12
+readelf -d "$stage/usr/local/bin/volscan-exporter" | grep -q -e '(RPATH)' -e '(RUNPATH)' \
+    && fail "the installed volscan-exporter keeps a run path"
 
 # The installed tree, a link shown with its target: devd reads
-# /usr/local/etc/devd, and no udev rules come along.
+# /usr/local/etc/devd, rc(8) /usr/local/etc/rc.d, and no udev rules or
+# systemd unit come along.
 tree=$(cd "$stage" && find . ! -type d | sort | while read -r file; do
     if [ -L "$file" ]; then echo "$file -> $(readlink "$file")"; else echo "$file"; fi
 done)
 want="./usr/local/bin/volscan
+./usr/local/bin/volscan-exporter
 ./usr/local/bin/volscan-id -> volscan
 ./usr/local/bin/volscan-stats -> volscan
 ./usr/local/etc/devd/volscan-ebs.conf
+./usr/local/etc/rc.d/volscan_exporter
 ./usr/local/libexec/volscan-ebs-links
 ./usr/local/share/bash-completion/completions/volscan
 ./usr/local/share/bash-completion/completions/volscan-id -> volscan
 ./usr/local/share/bash-completion/completions/volscan-stats -> volscan
+./usr/local/share/man/man8/volscan-exporter.8
 ./usr/local/share/man/man8/volscan-id.8 -> volscan.8
 ./usr/local/share/man/man8/volscan-stats.8 -> volscan.8
 ./usr/local/share/man/man8/volscan.8"
@@ -130,10 +190,10 @@ if [ "$tree" != "$want" ]; then
     printf '%s\n' "$tree" >"$work/got"
     diff -u "$work/want" "$work/got" | sed 's/^/    | /'
 fi
-cmp -s "$program" "$stage/usr/local/bin/volscan" || fail "the installed volscan is not the one built"
+cmp -s "$build/volscan" "$stage/usr/local/bin/volscan" || fail "the installed volscan is not the one built"
 
 if [ $failures -ne 0 ]; then
     echo "FreeBSD $arch: $failures check(s) failed; the whole log is $log"
     exit 1
 fi
-echo "FreeBSD $arch: built without warnings, needs libc.so.7 alone, staged in $stage ($(($(date +%s) - started)) s)"
+echo "FreeBSD $arch: built without warnings, volscan needs libc.so.7 alone, volscan-exporter libc.so.7 and libmicrohttpd.so.12, staged in $stage ($(($(date +%s) - started)) s)"

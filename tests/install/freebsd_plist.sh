@@ -3,7 +3,12 @@
 # (tests/cross/freebsd.sh, prefix /usr/local): its pkg-plist names every
 # file the install stages and no other, its version is the project's, and
 # its message tells to restart devd. The ports framework compresses manual
-# pages, so the plist names them with .gz.
+# pages, so the plist names them with .gz. The staged install is the one
+# with every option on (volscan-exporter included), so the lines of an
+# option the port defines (%%OPTION%%, which the framework empties when the
+# option is on) count as plain ones. The EXPORTER option must be on by
+# default and set the project's own CMake option, and the message must
+# enable and start the exporter by the rc.d script's own names.
 #
 #   freebsd_plist.sh CROSS_WORK_DIR PORT_DIR
 #
@@ -25,7 +30,11 @@ fail() {
 [ -d "$stage/usr/local" ] || { echo "FAIL: no staged install in $stage/usr/local"; exit 1; }
 (cd "$stage/usr/local" && find . ! -type d | sed 's|^\./||' \
     | sed 's|^\(share/man/man[1-9]/.*\.[1-9]\)$|\1.gz|' | LC_ALL=C sort) >"$work/staged"
-grep -v -e '^@' -e '^$' "$port/pkg-plist" | LC_ALL=C sort >"$work/plist"
+options=$(sed -n 's/^OPTIONS_DEFINE=//p' "$port/Makefile")
+grep -v -e '^@' -e '^$' "$port/pkg-plist" | sed "s/^%%\($(echo $options | sed 's/ /\\|/g')\)%%//" \
+    | LC_ALL=C sort >"$work/plist"
+unknown=$(grep '%%' "$work/plist")
+[ -z "$unknown" ] || fail "pkg-plist has lines of an option the port does not define: $unknown"
 if ! cmp -s "$work/staged" "$work/plist"; then
     fail "pkg-plist (-) and the staged install (+) differ:"
     diff -u "$work/plist" "$work/staged" | sed -n '/^[-+][^-+]/p'
@@ -37,6 +46,18 @@ port_version=$(sed -n 's/^DISTVERSION=[[:space:]]*//p' "$port/Makefile")
 [ "$port_version" = "$version" ] || fail "the port is version '$port_version', the project $version"
 grep -q '^USES=[[:space:]]*cmake$' "$port/Makefile" || fail "the port does not build with USES=cmake"
 grep -q 'service devd restart' "$port/pkg-message" || fail "pkg-message does not say to restart devd"
+
+grep -q '^OPTIONS_DEFAULT=.*[[:space:]]EXPORTER\([[:space:]]\|$\)' "$port/Makefile" \
+    || fail "the EXPORTER option is not on by default"
+bool=$(sed -n 's/^EXPORTER_CMAKE_BOOL=[[:space:]]*//p' "$port/Makefile")
+grep -q "^option($bool " "$(dirname "$0")/../../CMakeLists.txt" \
+    || fail "EXPORTER_CMAKE_BOOL ($bool) is not an option of the project"
+rc=$stage/usr/local/etc/rc.d/volscan_exporter
+rcvar=$(sed -n 's/^rcvar=//p' "$rc" 2>/dev/null)
+grep -q "^  sysrc $rcvar=YES\$" "$port/pkg-message" \
+    || fail "pkg-message does not enable the exporter with: sysrc $rcvar=YES (rcvar of $rc)"
+grep -q "^  service $(basename "$rc") start\$" "$port/pkg-message" \
+    || fail "pkg-message does not start the exporter with: service $(basename "$rc") start"
 
 if [ $failures -ne 0 ]; then
     echo "$failures check(s) failed"

@@ -19,7 +19,7 @@
 #                   and print gcovr's table of the lines of src/ that ran
 #   make install    PREFIX=/usr/local DESTDIR=
 #   make uninstall  removes what the last make install wrote
-#   make packages   the .deb and the .rpm, into $(PACKAGES)/dist
+#   make packages   the .debs and the .rpms, into $(PACKAGES)/dist
 
 CMAKE ?= cmake
 CTEST ?= ctest

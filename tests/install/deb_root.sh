@@ -1,14 +1,17 @@
 #!/bin/sh
-# Installs the .deb into a fresh minimal Debian root made with debootstrap,
-# as a user would with dpkg -i: the rules land where that root's udev reads
+# Installs the .debs into a fresh minimal Debian root made with debootstrap,
+# as a user would with dpkg -i: volscan alone first, and nothing installed
+# then needs libmicrohttpd; its rules land where that root's udev reads
 # them, udevadm test on an emulated EBS disk gives its links, the installed
-# names run, and dpkg --purge leaves no file behind. MAKE_ROOT (make-root.sh)
+# names run. Then volscan-exporter (where it was built): it runs, its unit is
+# installed disabled, and purging it drops the links that enabling made.
+# dpkg --purge of both leaves no file behind. MAKE_ROOT (make-root.sh)
 # makes the root once and keeps it; each run works on an overlay of it, in a
 # mount namespace of its own, so that the kept root stays as it was made.
 #
 #   deb_root.sh DIST_DIR FIXTURE MAKE_ROOT [SUITE]
 #
-# DIST_DIR holds the .deb, as make packages leaves it.
+# DIST_DIR holds the .debs, as make packages leaves it.
 #
 # SUITE is bookworm by default: the package wants the C library of the
 # Debian it was built on (bookworm, as CI) or newer, and from trixie on
@@ -69,6 +72,9 @@ if [ "${1-}" = --inside ]; then
     echo "volscan-stats: could not open /dev/nvme99: No such file or directory" >"$work/want"
     { [ $status -eq 1 ] && [ ! -s "$work/out" ] && cmp -s "$work/want" "$work/err"; } \
         || fail "volscan-stats nvme99: status $status, $(cat "$work/out" "$work/err")"
+    # Nothing installed needs the exporter's library: dpkg would remove it.
+    chroot "$root" dpkg --dry-run -r libmicrohttpd12 >"$work/log" 2>&1 \
+        || fail "with volscan alone, libmicrohttpd12 is needed: $(cat "$work/log")"
 
     # udevadm test of the root's udev on emulated disks, with volscan-id
     # answering as on the test bed's volume (a bind mount: the package's own
@@ -89,6 +95,36 @@ if [ "${1-}" = --inside ]; then
     done
     umount "$root/usr/bin/volscan-id" || exit 1
 
+    if [ -e "$work/volscan-exporter.deb" ]; then
+        cp "$work/volscan-exporter.deb" "$root/tmp/" || exit 1
+        if ! chroot "$root" dpkg -i /tmp/volscan-exporter.deb >"$work/log" 2>&1; then
+            cat "$work/log"
+            fail "dpkg -i of volscan-exporter failed"
+        fi
+        rm -f "$root/tmp/volscan-exporter.deb"
+        chroot "$root" dpkg --dry-run -r libmicrohttpd12 >/dev/null 2>&1 \
+            && fail "volscan-exporter does not depend on libmicrohttpd12"
+        chroot "$root" volscan-exporter --version >"$work/out" 2>"$work/err"
+        status=$?
+        # shellcheck disable=SC2016 # dpkg-query's own field
+        echo "volscan-exporter $(chroot "$root" dpkg-query -W -f '${Version}' volscan-exporter)" \
+            >"$work/want"
+        { [ $status -eq 0 ] && [ ! -s "$work/err" ] && cmp -s "$work/want" "$work/out"; } \
+            || fail "volscan-exporter --version: status $status, $(cat "$work/out" "$work/err")"
+        # Installed, not enabled; enabled as systemctl enable does it, which
+        # the purge undoes.
+        unit=usr/lib/systemd/system/volscan-exporter.service
+        [ -f "$root/$unit" ] || fail "no $unit"
+        enabled=$(cd "$root/etc/systemd/system" && find . -name volscan-exporter.service)
+        [ -z "$enabled" ] || fail "volscan-exporter.service is enabled: $enabled"
+        wants=$root/etc/systemd/system/multi-user.target.wants
+        [ -d "$wants" ] || fail "no $wants in the root"
+        ln -s "/$unit" "$wants/volscan-exporter.service"
+        if ! chroot "$root" dpkg --purge volscan-exporter >"$work/log" 2>&1; then
+            cat "$work/log"
+            fail "dpkg --purge volscan-exporter failed"
+        fi
+    fi
     if ! chroot "$root" dpkg --purge volscan >"$work/log" 2>&1; then
         cat "$work/log"
         fail "dpkg --purge failed"
@@ -123,14 +159,17 @@ for tool in debootstrap unshare chroot; do
 done
 
 # The root: minbase, with udev and umockdev to run the rules in, and the
-# library volscan-exporter links (the package depends on it where the build
-# had it; dpkg -i installs no dependency).
+# library volscan-exporter links (its package depends on it; dpkg -i
+# installs no dependency).
 base=$(sh "$make_root" "$suite" --include=udev,umockdev,libmicrohttpd12) || exit 1
 
 work=$(mktemp -d /tmp/volscan-deb-root.XXXXXX) || exit 1
 trap 'rm -rf "$work"' EXIT
 echo "$base" >"$work/lower"
 cp "$dist"/volscan_*.deb "$work/volscan.deb" || exit 1
+if ls "$dist"/volscan-exporter_*.deb >/dev/null 2>&1; then
+    cp "$dist"/volscan-exporter_*.deb "$work/volscan-exporter.deb" || exit 1
+fi
 grep -v '^#' "$fixture" | sed '1{/^$/d;}' >"$work/disks.umockdev"
 cat >"$work/volscan-id" <<'EOF'
 #!/bin/sh

@@ -1,8 +1,10 @@
 #!/bin/sh
-# Builds the .deb and the .rpm as make packages does, and checks them:
-# lintian and rpmlint find no error (their warnings are shown), and each
-# package holds what the install rules stage under /usr, manual pages
-# compressed, beside the files that only the package format asks for.
+# Builds the .debs and the .rpms as make packages does, and checks them:
+# lintian and rpmlint find no error (their warnings are shown), and the
+# packages hold what the install rules stage under /usr, manual pages
+# compressed, beside the files that only the package format asks for:
+# volscan-exporter the install component exporter, volscan the rest. Only
+# volscan-exporter depends on libmicrohttpd.
 #
 #   packages.sh SOURCE_DIR WORK_DIR
 #
@@ -30,43 +32,93 @@ sh "$source/packaging/build-packages.sh" "$source" "$work/build" "$work/dist" >"
     echo "FAIL: building the packages failed"
     exit 1
 }
-deb=$(ls "$work"/dist/volscan_*.deb)
-rpm=$(ls "$work"/dist/volscan-*.rpm)
+# volscan, and volscan-exporter where the build has the exporter.
+packages=volscan
+exporter=false
+if [ -e "$work/build/src/exporter/volscan-exporter" ]; then
+    packages="volscan volscan-exporter"
+    exporter=true
+fi
 
-echo "lintian:"
-lintian "$deb" 2>&1 | tee "$work/lint"
-grep -q '^E: ' "$work/lint" && fail "lintian reports errors"
-echo "rpmlint:"
-rpmlint -c "$source/packaging/rpmlint.toml" "$rpm" 2>&1 | grep -v '^running with root' | tee "$work/lint"
-grep -q ' 0 errors, ' "$work/lint" || fail "rpmlint reports errors"
+for name in $packages; do
+    echo "lintian $name:"
+    lintian "$work"/dist/"${name}"_*.deb 2>&1 | tee "$work/lint"
+    grep -q '^E: ' "$work/lint" && fail "lintian reports errors for $name"
+    echo "rpmlint $name:"
+    rpmlint -c "$source/packaging/rpmlint.toml" "$work"/dist/"$name"-[0-9]*.rpm 2>&1 \
+        | grep -v '^running with root' | tee "$work/lint"
+    grep -q ' 0 errors, ' "$work/lint" || fail "rpmlint reports errors for $name"
+done
 
-# What the install rules stage, afresh, with the manual pages as packed.
-rm -rf "$work/stage"
-DESTDIR=$work/stage cmake --install "$work/build" >/dev/null 2>&1 || fail "the staged install failed"
-(cd "$work/stage" && find . ! -type d | sed 's|^\.||' \
-    | sed 's|^\(/usr/share/man/man[1-9]/.*\.[1-9]\)$|\1.gz|' | LC_ALL=C sort) >"$work/staged"
+# What the install rules stage afresh, with the manual pages as packed: all
+# of it, and the install component exporter alone.
+# staged_list LIST [ARGUMENT...]: LIST, what cmake --install ARGUMENT... stages.
+staged_list() {
+    list=$1
+    shift
+    rm -rf "$work/stage"
+    DESTDIR=$work/stage cmake --install "$work/build" "$@" >/dev/null 2>&1 \
+        || fail "the staged install $* failed"
+    mkdir -p "$work/stage"
+    (cd "$work/stage" && find . ! -type d | sed 's|^\.||' \
+        | sed 's|^\(/usr/share/man/man[1-9]/.*\.[1-9]\)$|\1.gz|' | LC_ALL=C sort) >"$list"
+}
+staged_list "$work/staged-all"
+staged_list "$work/staged-exporter" --component exporter
 
-# list_matches FORMAT LIST EXTRA...: LIST, less the files the package format
-# alone adds (EXTRA, as patterns for grep -E), is the staged install.
-list_matches() {
-    format=$1 list=$2
-    shift 2
-    extra=$(printf '%s|' "$@")
-    grep -Ev "^(${extra%|})$" "$list" | LC_ALL=C sort >"$work/packed"
-    if ! cmp -s "$work/staged" "$work/packed"; then
-        fail "the $format holds (+) other files than the staged install (-):"
-        diff -u "$work/staged" "$work/packed" | sed -n '/^[-+][^-+]/p'
+# packed FORMAT NAME: the files of package NAME in FORMAT (.deb or .rpm),
+# less those that the package format alone adds.
+packed() {
+    if [ "$1" = .deb ]; then
+        dpkg-deb -c "$work"/dist/"$2"_*.deb | grep -v '^d' | sed 's|^.* \./|/|; s| -> .*||' \
+            | grep -Ev "^/usr/share/doc/$2/(copyright|changelog\.gz)$"
+    else
+        rpm -qlp "$work"/dist/"$2"-[0-9]*.rpm 2>/dev/null \
+            | grep -Ev "^(/usr/lib/\.build-id(/.*)?|/usr/share/licenses/$2/COPYING)$"
+    fi | LC_ALL=C sort
+}
+# matches WHAT WANT GOT: fails, showing the difference, unless the lists
+# WANT and GOT are the same.
+matches() {
+    if ! cmp -s "$2" "$3"; then
+        fail "$1 (+) other files than the staged install (-):"
+        diff -u "$2" "$3" | sed -n '/^[-+][^-+]/p'
     fi
 }
-dpkg-deb -c "$deb" | grep -v '^d' | sed 's|^.* \./|/|; s| -> .*||' >"$work/deb-list"
-list_matches .deb "$work/deb-list" /usr/share/doc/volscan/copyright /usr/share/doc/volscan/changelog.gz
-rpm -qlp "$rpm" 2>/dev/null >"$work/rpm-list"
-list_matches .rpm "$work/rpm-list" '/usr/lib/\.build-id(/.*)?' /usr/share/licenses/volscan/COPYING
+# Each format: the exporter's package holds what the component exporter
+# stages, and the two packages together the whole install, no file in both.
+for format in .deb .rpm; do
+    : >"$work/packed-exporter"
+    $exporter && packed $format volscan-exporter >"$work/packed-exporter"
+    matches "the $format of volscan-exporter holds" "$work/staged-exporter" "$work/packed-exporter"
+    packed $format volscan >"$work/packed-volscan"
+    LC_ALL=C sort "$work/packed-volscan" "$work/packed-exporter" >"$work/packed-all"
+    matches "the two ${format}s hold" "$work/staged-all" "$work/packed-all"
+done
 
-# One version, the project's, in both.
+# volscan needs libc alone; the exporter its HTTP library, and not volscan.
+deb=$(ls "$work"/dist/volscan_*.deb)
+rpm=$(ls "$work"/dist/volscan-[0-9]*.rpm)
+dpkg-deb -f "$deb" Depends | grep -q microhttpd && fail "the volscan .deb depends on libmicrohttpd"
+rpm -qp --requires "$rpm" 2>/dev/null | grep -q microhttpd \
+    && fail "the volscan .rpm requires libmicrohttpd"
+if $exporter; then
+    dpkg-deb -f "$work"/dist/volscan-exporter_*.deb Depends >"$work/depends"
+    grep -q 'libmicrohttpd12' "$work/depends" || fail "the exporter .deb does not depend on libmicrohttpd"
+    grep -q 'volscan' "$work/depends" && fail "the exporter .deb depends on volscan"
+    rpm -qp --requires "$work"/dist/volscan-exporter-[0-9]*.rpm 2>/dev/null >"$work/depends"
+    grep -q '^libmicrohttpd' "$work/depends" || fail "the exporter .rpm does not require libmicrohttpd"
+    grep -q '^volscan' "$work/depends" && fail "the exporter .rpm requires volscan"
+fi
+
+# One version, the project's, in all.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$work/build/CMakeCache.txt")
-[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the .deb is not version $version"
-[ "$(rpm -qp --qf '%{VERSION}' "$rpm" 2>/dev/null)" = "$version" ] || fail "the .rpm is not version $version"
+for name in $packages; do
+    [ "$(dpkg-deb -f "$work"/dist/"${name}"_*.deb Version)" = "$version" ] \
+        || fail "the .deb of $name is not version $version"
+    [ "$(rpm -qp --qf '%{VERSION}' "$work"/dist/"$name"-[0-9]*.rpm 2>/dev/null)" = "$version" ] \
+        || fail "the .rpm of $name is not version $version"
+done
 
 if [ $failures -ne 0 ]; then
     echo "$failures check(s) failed"

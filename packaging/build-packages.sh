@@ -213,7 +213,7 @@ build_deb() {
 }
 
 # --- RPM, for Amazon Linux 2023, Fedora and RHEL
-# rpm_script SECTION BODY: the spec's SECTION running BODY after the
+# rpm_script SECTION BODY: the rpmbuild input's SECTION running BODY after the
 # prelude; nothing if BODY is empty.
 rpm_script() {
     [ -n "$2" ] || return 0

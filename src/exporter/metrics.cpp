@@ -70,17 +70,22 @@ static void head(text_buffer* out, const char* name, const char* type, const cha
     append_text(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
+// One label, name="value", after the text before it (",", or nothing).
+static void append_label(text_buffer* out, const char* before, const char* name,
+                         const char* value)
+{
+    append_text(out, "%s%s=\"", before, name);
+    append_label_value(out, value);
+    append_text(out, "\"");
+}
+
 // The labels every series of a volume carries, without the braces.
 static void volume_labels(text_buffer* out, const volume_reading& reading)
 {
-    if (reading.identified && reading.is_ebs) {
-        append_text(out, "volume_id=\"");
-        append_label_value(out, reading.volume_id);
-        append_text(out, "\",");
-    }
-    append_text(out, "device=\"");
-    append_label_value(out, reading.device);
-    append_text(out, "\"");
+    bool has_volume_id = reading.identified && reading.is_ebs;
+    if (has_volume_id)
+        append_label(out, "", "volume_id", reading.volume_id);
+    append_label(out, has_volume_id ? "," : "", "device", reading.device);
 }
 
 static void sample_start(text_buffer* out, const char* name, const volume_reading& reading)
@@ -199,16 +204,11 @@ static void render_identity(text_buffer* out, const char* name, const volume_rea
 {
     append_text(out, "%s{", name);
     volume_labels(out, reading);
-    if (reading.is_ebs) {
-        append_text(out, ",block_device=\"");
-        append_label_value(out, reading.block_device);
-        append_text(out, "\"");
-    }
-    append_text(out, ",model=\"");
-    append_label_value(out, reading.model);
-    append_text(out, "\",serial=\"");
-    append_label_value(out, reading.serial);
-    append_text(out, "\"} 1\n");
+    if (reading.is_ebs)
+        append_label(out, ",", "block_device", reading.block_device);
+    append_label(out, ",", "model", reading.model);
+    append_label(out, ",", "serial", reading.serial);
+    append_text(out, "} 1\n");
 }
 
 static void render_info(const fleet& readings, text_buffer* out)

@@ -157,11 +157,7 @@ std::string python_round_trip(const std::string& lines)
                                       "    print(json.dumps(json.loads(line), separators=(\", \", \": \")))' ")
         + name;
     FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        out.append(chunk, got);
+    std::string out = read_all(fileno(pipe));
     EXPECT_EQ(pclose(pipe), 0);
     unlink(name);
     return out;

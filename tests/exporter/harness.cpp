@@ -124,11 +124,7 @@ fleet_process start_exporter(int port, const std::vector<std::string>& more)
 std::string shell(const std::string& command, int* status)
 {
     FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        out.append(chunk, got);
+    std::string out = read_all(fileno(pipe));
     int result = pclose(pipe);
     if (status)
         *status = WIFEXITED(result) ? WEXITSTATUS(result) : 128 + WTERMSIG(result);

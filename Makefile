@@ -20,6 +20,8 @@
 #   make install    PREFIX=/usr/local DESTDIR=
 #   make uninstall  removes what the last make install wrote
 #   make packages   the .debs and the .rpms, into $(PACKAGES)/dist
+#   make mixin      render monitoring/'s rules, alerts and dashboard again
+#                   from its jsonnet (make check fails while they differ)
 
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -105,8 +107,12 @@ packages:
 	sh tools/install-deps.sh packages
 	sh packaging/build-packages.sh . $(PACKAGES)/build $(PACKAGES)/dist
 
+mixin:
+	sh tools/install-deps.sh mixin
+	sh monitoring/generate.sh
+
 clean:
 	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-* build-aarch64 build-coverage
 
 .PHONY: all configure build deps demo check check-all fuzz bench install clean
-.PHONY: uninstall packages fuzz-long coverage
+.PHONY: uninstall packages fuzz-long coverage mixin

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing volscan need, when
 # any is missing. As root it runs apt-get; otherwise it prints the line to run.
-# Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all, packages, coverage)
+# Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all, packages, coverage, mixin)
 set -eu
 
 build="cmake make g++ clang pkg-config"
@@ -16,15 +16,19 @@ all="$all $packages"
 exporter="libmicrohttpd-dev prometheus curl systemd"
 exporter_all="prometheus-node-exporter"
 coverage="gcovr"
+# The monitoring mixin: jsonnet renders it (make mixin); make check renders it
+# again and runs promtool on its rules.
+mixin="jsonnet"
 
 wanted=""
 for set in "${@:-check}"; do
     case "$set" in
         build) wanted="$wanted $build" ;;
-        check) wanted="$wanted $build $check $exporter" ;;
-        all) wanted="$wanted $build $check $exporter $all $exporter_all" ;;
+        check) wanted="$wanted $build $check $exporter $mixin" ;;
+        all) wanted="$wanted $build $check $exporter $mixin $all $exporter_all" ;;
         packages) wanted="$wanted $build $packages" ;;
         coverage) wanted="$wanted $build $check $coverage" ;;
+        mixin) wanted="$wanted $mixin" ;;
         *) wanted="$wanted $set" ;;
     esac
 done

@@ -191,6 +191,29 @@ void stop_program(pid_t pid)
     }
 }
 
+pid_t start_prometheus(const std::string& folder, int port, const std::vector<int>& target_ports,
+                       const std::vector<std::string>& rule_files)
+{
+    std::string config = "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\nrule_files:\n";
+    for (const std::string& file : rule_files)
+        config += "  - '" + file + "'\n";
+    config += "scrape_configs:\n  - job_name: ebs\n    static_configs:\n      - targets:\n";
+    for (int target : target_ports)
+        config += "          - '127.0.0.1:" + std::to_string(target) + "'\n";
+    FILE* file = fopen((folder + "/prometheus.yml").c_str(), "w");
+    if (file == nullptr || fputs(config.c_str(), file) < 0 || fclose(file) != 0)
+        return -1;
+    pid_t prometheus = start_program(
+        {"prometheus", "--config.file=" + folder + "/prometheus.yml",
+         "--storage.tsdb.path=" + folder + "/data",
+         "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+        folder + "/prometheus.log");
+    if (wait_for_port(port, 30000))
+        return prometheus;
+    stop_program(prometheus);
+    return -1;
+}
+
 bool wait_for_port(int port, int timeout_ms)
 {
     for (int waited = 0; waited < timeout_ms; waited += 20) {

@@ -52,6 +52,13 @@ extern const char exporter_binary[];
 pid_t start_program(const std::vector<std::string>& argv, const std::string& log_path);
 void stop_program(pid_t pid);
 
+// A Prometheus server with its files in folder, listening on 127.0.0.1:port,
+// that scrapes the exporters on target_ports as job ebs and evaluates
+// rule_files, both every second. -1 when it did not listen within 30 s; its
+// log is folder/prometheus.log.
+pid_t start_prometheus(const std::string& folder, int port, const std::vector<int>& target_ports,
+                       const std::vector<std::string>& rule_files = {});
+
 // Waits until something listens on 127.0.0.1:port; false after timeout_ms.
 bool wait_for_port(int port, int timeout_ms);
 

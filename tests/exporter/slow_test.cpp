@@ -89,19 +89,8 @@ TEST(prometheus, rates_quantiles_and_a_wrapping_bin)
     fleet_process exporter = start_exporter(exporter_port);
     temporary_folder folder;
     int prometheus_port = free_port();
-    FILE* config = fopen((folder.path + "/prometheus.yml").c_str(), "w");
-    fprintf(config,
-            "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-            "scrape_configs:\n  - job_name: ebs\n    static_configs:\n"
-            "      - targets: ['127.0.0.1:%d']\n",
-            exporter_port);
-    fclose(config);
-    pid_t prometheus = start_program(
-        {"prometheus", "--config.file=" + folder.path + "/prometheus.yml",
-         "--storage.tsdb.path=" + folder.path + "/data",
-         "--web.listen-address=127.0.0.1:" + std::to_string(prometheus_port)},
-        folder.path + "/prometheus.log");
-    ASSERT_TRUE(wait_for_port(prometheus_port, 30000)) << read_file(folder.path + "/prometheus.log");
+    pid_t prometheus = start_prometheus(folder.path, prometheus_port, {exporter_port});
+    ASSERT_GT(prometheus, 0) << read_file(folder.path + "/prometheus.log");
     // Prometheus listens before it scrapes: wait for its first scrape.
     for (int tries = 0; tries < 300 && promql(prometheus_port, "up") != std::vector<double>{1}; tries++)
         usleep(100000);

@@ -64,6 +64,10 @@ local jsonLines(value, indent, last) =
   else [std.toString(value) + comma];
 
 {
-  yaml(value):: std.join('\n', yamlLines(value, '')) + '\n',
+  // A rule file, with a comment on where it comes from.
+  yaml(value)::
+    '# SPDX-License-Identifier: BSD-2-Clause\n'
+    + '# Rendered from the jsonnet in monitoring/ by make mixin: change that, not this file.\n'
+    + std.join('\n', yamlLines(value, '')) + '\n',
   json(value):: std.join('\n', jsonLines(value, '', true)) + '\n',
 }

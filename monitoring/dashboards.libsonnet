@@ -167,6 +167,13 @@
             ['volume_id:ebs_read_bytes:rate%s{%s}' % [window, volumes], '{{volume_id}} read'],
             ['volume_id:ebs_write_bytes:rate%s{%s}' % [window, volumes], '{{volume_id}} write'],
           ]), 12),
+          // What the instance's EBS limits apply to: all its volumes together.
+          sized(timeseries('IOPS per instance', 'Reads and writes a second of all the instance\'s volumes together, to compare with its instance type\'s EBS IOPS.', 'iops', [
+            ['sum by (job, instance) (volume_id:ebs_read_ops:rate%s{%s} + volume_id:ebs_write_ops:rate%s{%s})' % [window, machine, window, machine], '{{instance}}'],
+          ]), 12),
+          sized(timeseries('Throughput per instance', 'Bytes read and written a second by all the instance\'s volumes together, to compare with its instance type\'s EBS bandwidth.', 'Bps', [
+            ['sum by (job, instance) (volume_id:ebs_read_bytes:rate%s{%s} + volume_id:ebs_write_bytes:rate%s{%s})' % [window, machine, window, machine], '{{instance}}'],
+          ]), 12),
         ]],
         [row('How slow? Latency of reads and writes'), [
           sized(quantiles('Read'), 12),

@@ -1,0 +1,177 @@
+// volscan top on an emulated machine whose volumes' pages advance from
+// sample to sample, on the bed's clock: every interval lasts exactly its
+// nominal second, so text and JSON are compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fleet.h"
+
+namespace {
+
+const std::string volscan = VOLSCAN_BINARY;
+const std::vector<std::string> bed_clock = {"BED_FAST_SLEEP=1", "TZ=UTC"};
+
+// Every run ends within seconds, whatever goes wrong.
+run_result run(const std::vector<std::string>& argv)
+{
+    std::vector<std::string> words = {"timeout", "-s", "KILL", "20", volscan};
+    words.insert(words.end(), argv.begin() + 1, argv.end());
+    return fleet_run("/usr/bin/timeout", words, bed_clock);
+}
+
+[[maybe_unused]] run_result run_shell(const std::string& command)
+{
+    return fleet_run("/usr/bin/timeout", {"timeout", "-s", "KILL", "20", "/bin/sh", "-c", command},
+                     bed_clock);
+}
+
+// Cumulative figures of one sample; reads are 4 KiB and writes 16 KiB.
+struct sample {
+    uint64_t reads, writes, read_us, write_us;
+    uint64_t exceeded[4]; // volume IOPS, volume throughput, instance IOPS, instance throughput
+    uint64_t queue;
+    std::vector<uint32_t> read_bins, write_bins;
+};
+
+// 0-128, 128-256, 256-512, 512-1024, 1024-2048 us, and above 2048 us the bin
+// without an upper bound.
+const uint64_t bounds[] = {0, 128, 256, 512, 1024, 2048, UINT64_MAX};
+
+page_bytes page(const sample& s)
+{
+    stats_values v;
+    uint64_t counters[11] = {s.reads, s.writes, s.reads * 4096, s.writes * 16384, s.read_us,
+                             s.write_us, s.exceeded[0], s.exceeded[1], s.exceeded[2],
+                             s.exceeded[3], s.queue};
+    std::copy(counters, counters + 11, v.counters);
+    v.read_num_bins = v.write_num_bins = 6;
+    for (int i = 0; i < 6; i++) {
+        v.read_bins.push_back({bounds[i], bounds[i + 1], s.read_bins.at(i)});
+        v.write_bins.push_back({bounds[i], bounds[i + 1], s.write_bins.at(i)});
+    }
+    return stats_page(v);
+}
+
+fleet_controller volume(int index, const std::vector<sample>& samples)
+{
+    fleet_controller c;
+    c.fixture = fleet_ebs_volume(index);
+    c.fixture.live = false;
+    c.fixture.pages.clear();
+    for (const sample& s : samples)
+        c.fixture.pages.push_back(page(s));
+    return c;
+}
+
+// nvme0: busy, throttled in the second interval, idle in the third.
+// nvme1: a read bin that wraps its 32 bits at every interval.
+// nvme2: its requests fail from the third sample on.
+// nvme3: detached after its second sample.
+// nvme4: attached again: its counters go back in the second interval.
+// nvme5: an instance-storage disk, never shown.
+std::vector<fleet_controller> machine()
+{
+    const uint32_t wrap = 4294967000u;
+    fleet_controller failing = volume(2, {{10, 0, 5000, 0, {}, 0, {10, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}},
+                                          {30, 0, 15000, 0, {}, 0, {30, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}}});
+    failing.fixture.log_fail_from = 2;
+    failing.fixture.log_errno = EIO;
+    fleet_controller detached = volume(3, {{100, 100, 10000, 10000, {}, 1, {100, 0, 0, 0, 0, 0}, {100, 0, 0, 0, 0, 0}},
+                                           {150, 120, 15000, 12000, {}, 1, {150, 0, 0, 0, 0, 0}, {120, 0, 0, 0, 0, 0}}});
+    detached.detach_after_sample = 1;
+    fleet_controller storage;
+    storage.fixture = instance_storage();
+    return {
+        volume(0, {{1000, 500, 200000, 500000, {}, 1, {100, 600, 300, 0, 0, 0}, {0, 0, 100, 300, 100, 0}},
+                   {3000, 1500, 600000, 1500000, {}, 3, {300, 1800, 900, 0, 0, 0}, {0, 0, 300, 900, 300, 0}},
+                   {5000, 2500, 1100000, 6500000, {250000, 0, 0, 1000000}, 8, {300, 2800, 1400, 400, 100, 0}, {0, 0, 300, 900, 300, 1000}},
+                   {5000, 2500, 1100000, 6500000, {250000, 0, 0, 1000000}, 0, {300, 2800, 1400, 400, 100, 0}, {0, 0, 300, 900, 300, 1000}}}),
+        volume(1, {{4294967000u, 0, 0, 0, {}, 0, {0, wrap, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}},
+                   {4294968000u, 0, 150000, 0, {}, 0, {0, wrap + 1000, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}},
+                   {4294969000u, 0, 300000, 0, {}, 0, {0, wrap + 2000, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}},
+                   {4294970000u, 0, 450000, 0, {}, 0, {0, wrap + 3000, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}}}),
+        failing,
+        detached,
+        volume(4, {{600, 0, 60000, 0, {}, 2, {600, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}},
+                   {10, 0, 1000, 0, {}, 2, {10, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}},
+                   {50, 0, 5000, 0, {}, 2, {50, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}}}),
+        storage,
+    };
+}
+
+// The fleet of one test, checked at the end for requests a controller would refuse.
+struct machine_scope {
+    explicit machine_scope(const std::vector<fleet_controller>& controllers)
+    {
+        fleet_start(controllers, BED_SHIM);
+    }
+    ~machine_scope()
+    {
+        EXPECT_EQ(fleet_violations(), std::vector<std::string>());
+        fleet_stop();
+    }
+};
+
+const char top_usage[] = "usage: volscan top [-i seconds] [-n count] [-j] [device ...]\n";
+
+const char header[] =
+    "                                   ----- ops/s ----- ---- MiB/s ---- ------ read latency (us) ------ ----- write latency (us) ------       ----- limit exceeded (% of time) ------\n"
+    "device       volume                    read    write    read   write    mean     p50     p90     p99    mean     p50     p90     p99 queue  vol-IOPS  vol-tput inst-IOPS inst-tput\n";
+
+TEST(top, three_intervals_of_every_volume)
+{
+    machine_scope bed(machine());
+    run_result got = run({"volscan", "top", "-n", "3"});
+    const std::string expected =
+        "2026-01-01T00:00:01+0000  interval 1.000 s\n" + std::string(header)
+        + "nvme0n1      vol-00000000000000000   2000.0   1000.0     7.8    15.6     200     213     427     503    1000     768    1536    1997     3       0.0       0.0       0.0       0.0\n"
+        + "nvme1n1      vol-00000000000000001   1000.0      0.0     3.9     0.0     150     192     243     255       -       -       -       -     0       0.0       0.0       0.0       0.0\n"
+        + "nvme2n1      vol-00000000000000002     20.0      0.0     0.1     0.0     500      64     115     127       -       -       -       -     0       0.0       0.0       0.0       0.0\n"
+        + "nvme3n1      vol-00000000000000003     50.0     20.0     0.2     0.3     100      64     115     127     100      64     115     127     1       0.0       0.0       0.0       0.0\n"
+        + "nvme4n1      vol-00000000000000004  counters went back (attached again?): new baseline\n"
+        + "\n"
+        "2026-01-01T00:00:02+0000  interval 1.000 s\n" + std::string(header)
+        + "nvme0n1      vol-00000000000000000   2000.0   1000.0     7.8    15.6     250     256     896    1843    5000   >2048   >2048   >2048     8      25.0       0.0       0.0     100.0\n"
+        + "nvme1n1      vol-00000000000000001   1000.0      0.0     3.9     0.0     150     192     243     255       -       -       -       -     0       0.0       0.0       0.0       0.0\n"
+        + "nvme2n1      vol-00000000000000002  NVME_OPC_GET_LOG_PAGE failed: Input/output error\n"
+        + "nvme4n1      vol-00000000000000004     40.0      0.0     0.2     0.0     100      64     115     127       -       -       -       -     2       0.0       0.0       0.0       0.0\n"
+        + "\n"
+        "2026-01-01T00:00:03+0000  interval 1.000 s\n" + std::string(header)
+        + "nvme0n1      vol-00000000000000000      0.0      0.0     0.0     0.0       -       -       -       -       -       -       -       -     0       0.0       0.0       0.0       0.0\n"
+        + "nvme1n1      vol-00000000000000001   1000.0      0.0     3.9     0.0     150     192     243     255       -       -       -       -     0       0.0       0.0       0.0       0.0\n"
+        + "nvme2n1      vol-00000000000000002  NVME_OPC_GET_LOG_PAGE failed: Input/output error\n"
+        + "nvme4n1      vol-00000000000000004      0.0      0.0     0.0     0.0       -       -       -       -       -       -       -       -     2       0.0       0.0       0.0       0.0\n"
+        + "\n";
+    EXPECT_EQ(got.out, expected);
+    EXPECT_EQ(got.err, "");
+    EXPECT_EQ(got.status, 0);
+}
+
+TEST(top, json_stream)
+{
+    machine_scope bed(machine());
+    run_result got = run({"volscan", "top", "-j", "-n", "3"});
+    const std::string expected =
+        "{\"time\": 1767225601.000, \"interval_seconds\": 1, \"volumes\": [{\"device\": \"nvme0n1\", \"volume_id\": \"vol-00000000000000000\", \"block_device\": \"xvdf\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 2000, \"bytes_per_second\": 8192000, \"latency_mean_seconds\": 0.0002, \"latency_p50_seconds\": 0.000213333333, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.000426666667, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.000503466667, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 1000, \"bytes_per_second\": 16384000, \"latency_mean_seconds\": 0.001, \"latency_p50_seconds\": 0.000768, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.001536, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.0019968, \"latency_p99_above\": false}, \"queue_length\": 3, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}"
+        ", {\"device\": \"nvme1n1\", \"volume_id\": \"vol-00000000000000001\", \"block_device\": \"xvdg\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 1000, \"bytes_per_second\": 4096000, \"latency_mean_seconds\": 0.00015, \"latency_p50_seconds\": 0.000192, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.0002432, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.00025472, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"queue_length\": 0, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}"
+        ", {\"device\": \"nvme2n1\", \"volume_id\": \"vol-00000000000000002\", \"block_device\": \"xvdh\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 20, \"bytes_per_second\": 81920, \"latency_mean_seconds\": 0.0005, \"latency_p50_seconds\": 6.4e-05, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.0001152, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.00012672, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"queue_length\": 0, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}"
+        ", {\"device\": \"nvme3n1\", \"volume_id\": \"vol-00000000000000003\", \"block_device\": \"xvdi\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 50, \"bytes_per_second\": 204800, \"latency_mean_seconds\": 0.0001, \"latency_p50_seconds\": 6.4e-05, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.0001152, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.00012672, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 20, \"bytes_per_second\": 327680, \"latency_mean_seconds\": 0.0001, \"latency_p50_seconds\": 6.4e-05, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.0001152, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.00012672, \"latency_p99_above\": false}, \"queue_length\": 1, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}"
+        ", {\"device\": \"nvme4n1\", \"volume_id\": \"vol-00000000000000004\", \"block_device\": \"xvdj\", \"status\": \"restarted\", \"error\": null, \"interval_seconds\": null, \"read\": null, \"write\": null, \"queue_length\": null, \"exceeded\": null}]}\n"
+        "{\"time\": 1767225602.000, \"interval_seconds\": 1, \"volumes\": [{\"device\": \"nvme0n1\", \"volume_id\": \"vol-00000000000000000\", \"block_device\": \"xvdf\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 2000, \"bytes_per_second\": 8192000, \"latency_mean_seconds\": 0.00025, \"latency_p50_seconds\": 0.000256, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.000896, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.0018432, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 1000, \"bytes_per_second\": 16384000, \"latency_mean_seconds\": 0.005, \"latency_p50_seconds\": 0.002048, \"latency_p50_above\": true, \"latency_p90_seconds\": 0.002048, \"latency_p90_above\": true, \"latency_p99_seconds\": 0.002048, \"latency_p99_above\": true}, \"queue_length\": 8, \"exceeded\": {\"volume_iops\": 0.25, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 1}}"
+        ", {\"device\": \"nvme1n1\", \"volume_id\": \"vol-00000000000000001\", \"block_device\": \"xvdg\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 1000, \"bytes_per_second\": 4096000, \"latency_mean_seconds\": 0.00015, \"latency_p50_seconds\": 0.000192, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.0002432, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.00025472, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"queue_length\": 0, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}"
+        ", {\"device\": \"nvme2n1\", \"volume_id\": \"vol-00000000000000002\", \"block_device\": \"xvdh\", \"status\": \"failed\", \"error\": \"NVME_OPC_GET_LOG_PAGE failed: Input/output error\", \"interval_seconds\": null, \"read\": null, \"write\": null, \"queue_length\": null, \"exceeded\": null}"
+        ", {\"device\": \"nvme4n1\", \"volume_id\": \"vol-00000000000000004\", \"block_device\": \"xvdj\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 40, \"bytes_per_second\": 163840, \"latency_mean_seconds\": 0.0001, \"latency_p50_seconds\": 6.4e-05, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.0001152, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.00012672, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"queue_length\": 2, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}]}\n"
+        "{\"time\": 1767225603.000, \"interval_seconds\": 1, \"volumes\": [{\"device\": \"nvme0n1\", \"volume_id\": \"vol-00000000000000000\", \"block_device\": \"xvdf\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"queue_length\": 0, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}"
+        ", {\"device\": \"nvme1n1\", \"volume_id\": \"vol-00000000000000001\", \"block_device\": \"xvdg\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 1000, \"bytes_per_second\": 4096000, \"latency_mean_seconds\": 0.00015, \"latency_p50_seconds\": 0.000192, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.0002432, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.00025472, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"queue_length\": 0, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}"
+        ", {\"device\": \"nvme2n1\", \"volume_id\": \"vol-00000000000000002\", \"block_device\": \"xvdh\", \"status\": \"failed\", \"error\": \"NVME_OPC_GET_LOG_PAGE failed: Input/output error\", \"interval_seconds\": null, \"read\": null, \"write\": null, \"queue_length\": null, \"exceeded\": null}"
+        ", {\"device\": \"nvme4n1\", \"volume_id\": \"vol-00000000000000004\", \"block_device\": \"xvdj\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"queue_length\": 2, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}]}\n";
+    EXPECT_EQ(got.out, expected);
+    EXPECT_EQ(got.err, "");
+    EXPECT_EQ(got.status, 0);
+}
+
+} // namespace

@@ -23,7 +23,7 @@ run_result run(const std::vector<std::string>& argv)
     return fleet_run("/usr/bin/timeout", words, bed_clock);
 }
 
-[[maybe_unused]] run_result run_shell(const std::string& command)
+run_result run_shell(const std::string& command)
 {
     return fleet_run("/usr/bin/timeout", {"timeout", "-s", "KILL", "20", "/bin/sh", "-c", command},
                      bed_clock);
@@ -116,6 +116,11 @@ struct machine_scope {
     }
 };
 
+const char usage_lines[] =
+    "usage: volscan id [-b] [-m] [-s] [-u] [-v] device\n"
+    "       volscan-id [-b] [-m] [-s] [-u] [-v] device\n"
+    "       volscan stats [-i interval] [-j] device\n"
+    "       volscan-stats [-i interval] [-j] device\n";
 const char top_usage[] = "usage: volscan top [-i seconds] [-n count] [-j] [device ...]\n";
 
 const char header[] =
@@ -172,6 +177,117 @@ TEST(top, json_stream)
     EXPECT_EQ(got.out, expected);
     EXPECT_EQ(got.err, "");
     EXPECT_EQ(got.status, 0);
+}
+
+// One device: its row, then the shape of its read and write latencies.
+TEST(top, latency_bars_of_one_device)
+{
+    machine_scope bed(machine());
+    run_result got = run({"volscan", "top", "-n", "2", "/dev/nvme0"});
+    const std::string expected =
+        "2026-01-01T00:00:01+0000  interval 1.000 s\n" + std::string(header)
+        + "nvme0        vol-00000000000000000   2000.0   1000.0     7.8    15.6     200     213     427     503    1000     768    1536    1997     3       0.0       0.0       0.0       0.0\n"
+          "  read latency, 2000 operations:\n"
+          "          0us - 128us            200 #######\n"
+          "        128us - 256us           1200 ########################################\n"
+          "        256us - 512us            600 ####################\n"
+          "  write latency, 1000 operations:\n"
+          "        256us - 512us            200 ##############\n"
+          "        512us - 1.024ms          600 ########################################\n"
+          "      1.024ms - 2.048ms          200 ##############\n"
+          "\n"
+          "2026-01-01T00:00:02+0000  interval 1.000 s\n" + header
+        + "nvme0        vol-00000000000000000   2000.0   1000.0     7.8    15.6     250     256     896    1843    5000   >2048   >2048   >2048     8      25.0       0.0       0.0     100.0\n"
+          "  read latency, 2000 operations:\n"
+          "        128us - 256us           1000 ########################################\n"
+          "        256us - 512us            500 ####################\n"
+          "        512us - 1.024ms          400 ################\n"
+          "      1.024ms - 2.048ms          100 ####\n"
+          "  write latency, 1000 operations:\n"
+          "      2.048ms - inf             1000 ########################################\n"
+          "\n";
+    EXPECT_EQ(got.out, expected);
+    EXPECT_EQ(got.err, "");
+    EXPECT_EQ(got.status, 0);
+}
+
+// Command lines and operands: each row the whole answer.
+struct top_case {
+    std::vector<std::string> argv;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+TEST(top, command_lines_and_operands)
+{
+    const std::string help_start = "usage: volscan id [-b] [-m] [-s] [-u] [-v] device\n";
+    const top_case cases[] = {
+        {{"volscan", "top", "-x"}, "", "volscan: invalid option -- 'x'\n" + std::string(top_usage), 1},
+        {{"volscan", "top", "-b", "nvme0"}, "", "volscan: invalid option -- 'b'\n" + std::string(top_usage), 1},
+        {{"volscan", "top", "-n"}, "", "volscan: option requires an argument -- 'n'\n" + std::string(top_usage), 1},
+        {{"volscan", "top", "-i", "0"}, "", "volscan: invalid argument to -i: 0\n", 1},
+        {{"volscan", "top", "-i", "1.5"}, "", "volscan: invalid argument to -i: 1.5\n", 1},
+        {{"volscan", "top", "-n", "0"}, "", "volscan: invalid argument to -n: 0\n", 1},
+        {{"volscan", "top", "-n", "4294967296"}, "", "volscan: invalid argument to -n: 4294967296\n", 1},
+        {{"volscan", "top", "-n", "1", "nvme0", "-j"}, "", "volscan: could not open /dev/-j: No such file or directory\n", 1},
+        {{"volscan", "top", "nvme99"}, "", "volscan: could not open /dev/nvme99: No such file or directory\n", 1},
+        {{"volscan", "top", "nvme0", "nvme5"}, "", "volscan: Not an EBS device: nvme5\n", 1},
+        {{"volscan", "--version"}, "volscan " VOLSCAN_VERSION "\n", "", 0},
+        {{"volscan-id", "--version", "nvme0"}, "volscan " VOLSCAN_VERSION "\n", "", 0},
+        // Only as the first word: elsewhere it is the invalid option it always was.
+        {{"volscan", "id", "--help"}, "", "volscan: invalid option -- '-'\n" + std::string(usage_lines), 1},
+    };
+    machine_scope bed(machine());
+    for (const top_case& c : cases) {
+        std::string command;
+        for (const std::string& word : c.argv)
+            command += " " + word;
+        SCOPED_TRACE(command);
+        run_result got = run(c.argv);
+        EXPECT_EQ(got.out, c.out);
+        EXPECT_EQ(got.err, c.err);
+        EXPECT_EQ(got.status, c.status);
+    }
+    for (const char* name : {"volscan", "volscan-stats"}) {
+        run_result help = run({name, "--help"});
+        EXPECT_EQ(help.out.substr(0, help_start.size()), help_start);
+        EXPECT_NE(help.out.find("\n       volscan top [-i seconds] [-n count] [-j] [device ...]\n"),
+                  std::string::npos);
+        for (const char* option : {"\n  -i N ", "\n  -j ", "\n  -n N ", "\n  -b, -u ", "\n  -m ",
+                                   "\n  -s ", "\n  -v ", "\n  --help ", "\n  --version "})
+            EXPECT_NE(help.out.find(option), std::string::npos) << option;
+        EXPECT_EQ(help.err, "");
+        EXPECT_EQ(help.status, 0);
+    }
+}
+
+// The stream is for scripts: jq reads it as it stands, and output that cannot
+// be written ends the run as stats polling does.
+TEST(top, json_through_jq_and_lost_output)
+{
+    machine_scope bed(machine());
+    run_result piped = run_shell(volscan + " top -j -n 3 | jq -c '[.volumes[] | [.device, .status]]'");
+    EXPECT_EQ(piped.out,
+              "[[\"nvme0n1\",\"ok\"],[\"nvme1n1\",\"ok\"],[\"nvme2n1\",\"ok\"],[\"nvme3n1\",\"ok\"],[\"nvme4n1\",\"restarted\"]]\n"
+              "[[\"nvme0n1\",\"ok\"],[\"nvme1n1\",\"ok\"],[\"nvme2n1\",\"failed\"],[\"nvme4n1\",\"ok\"]]\n"
+              "[[\"nvme0n1\",\"ok\"],[\"nvme1n1\",\"ok\"],[\"nvme2n1\",\"failed\"],[\"nvme4n1\",\"ok\"]]\n");
+    EXPECT_EQ(piped.err, "");
+    EXPECT_EQ(piped.status, 0);
+    run_result full = run_shell("exec " + volscan + " top -n 2 nvme0 >/dev/full");
+    EXPECT_EQ(full.err, "volscan: stdout: No space left on device\n");
+    EXPECT_EQ(full.status, 1);
+}
+
+TEST(top, a_machine_without_volumes)
+{
+    fleet_controller storage;
+    storage.fixture = instance_storage();
+    machine_scope bed({storage});
+    run_result got = run({"volscan", "top", "-n", "1"});
+    EXPECT_EQ(got.out, "");
+    EXPECT_EQ(got.err, "volscan: no EBS volume on this machine\n");
+    EXPECT_EQ(got.status, 1);
 }
 
 } // namespace

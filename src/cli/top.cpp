@@ -67,9 +67,10 @@ void copy_text(char* to, size_t size, const char* from)
 
 void note_stop(int) { stop_requested = 1; }
 
-// Ctrl+C, a hang-up or a termination ends the run as q does. The signals
-// stay blocked except while waiting, so that none is lost between the check
-// and the wait.
+// Ctrl+C, a hang-up or a termination ends the run as q does; a signal
+// ignored from the start (a background job's Ctrl+C) stays ignored. The
+// signals stay blocked except while waiting, so that none is lost between the
+// check and the wait.
 void catch_stop_signals()
 {
     struct sigaction action;
@@ -79,6 +80,9 @@ void catch_stop_signals()
     sigset_t blocked;
     sigemptyset(&blocked);
     for (int signal_number : stop_signals) {
+        struct sigaction before;
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
         sigaction(signal_number, &action, nullptr);
         sigaddset(&blocked, signal_number);
     }

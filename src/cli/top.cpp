@@ -183,16 +183,7 @@ void open_operands()
         fatalx("too many devices: at most %d", max_volumes);
     for (int i = 0; i < settings.operand_count; i++) {
         const char* device_name = strip_dev_prefix(settings.operands[i]);
-        int descriptor = open_controller(device_name);
-        switch (identify_controller(descriptor, &identify)) {
-        case admin_outcome::request_failed:
-            fatal("NVME_OPC_IDENTIFY failed");
-        case admin_outcome::completion_error:
-            fatalx("identify request returned error");
-        case admin_outcome::success:
-            break;
-        }
-        classify_device(identify, device_name);
+        int descriptor = open_platform_device(device_name, &identify);
         if (controller_kind(identify) != device_kind::ebs_volume)
             fatalx("Not an EBS device: %s", device_name);
         take_slot(&slots[i], descriptor, device_name, identify);

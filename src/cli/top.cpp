@@ -93,14 +93,16 @@ void catch_stop_signals()
 
 void restore_terminal()
 {
-    fputs("\033[?25h\033[?1049l", stdout);
+    fputs("\033[?25h\033[?7h", stdout);
     fflush(stdout);
     if (keyboard)
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
 }
 
-// The alternate screen without a cursor, and keys read one by one without
-// echo; everything is put back at exit, whatever the status.
+// A cleared screen without a cursor, lines cut at its edge rather than
+// wrapped (a wrapped line would push the redrawn screen down), and keys read
+// one by one without echo; everything is put back at exit, whatever the
+// status, and the last screen stays in view.
 void enter_terminal()
 {
     keyboard = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_terminal) == 0;
@@ -112,7 +114,7 @@ void enter_terminal()
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
     }
     atexit(restore_terminal);
-    fputs("\033[?1049h\033[?25l\033[H\033[J", stdout);
+    fputs("\033[?25l\033[?7l\033[H\033[2J", stdout);
     fflush(stdout);
 }
 

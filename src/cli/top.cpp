@@ -215,14 +215,16 @@ void consider(const controller_entry& entry, char (*still_ignored)[32], int* sti
     if (descriptor < 0)
         return; // gone already, or not ours to read: seen again at the next listing
     volume_slot* slot = free_slot();
-    if (slot && identify_controller(descriptor, &identify) == admin_outcome::success
-        && controller_kind(identify) == device_kind::ebs_volume) {
+    bool identified = slot && identify_controller(descriptor, &identify) == admin_outcome::success;
+    device_kind kind = identified ? controller_kind(identify) : device_kind::no_memory;
+    if (kind == device_kind::ebs_volume) {
         take_slot(slot, descriptor, entry.device, identify);
         copy_text(slot->controller, sizeof slot->controller, entry.controller);
         return;
     }
     close(descriptor);
-    if (slot)
+    // A controller that could not be identified now is asked again next time.
+    if (identified && kind != device_kind::no_memory)
         copy_text(still_ignored[(*still_count)++], 32, entry.controller);
 }
 

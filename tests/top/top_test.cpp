@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "fleet.h"
@@ -277,6 +278,32 @@ TEST(top, json_through_jq_and_lost_output)
     run_result full = run_shell("exec " + volscan + " top -n 2 nvme0 >/dev/full");
     EXPECT_EQ(full.err, "volscan: stdout: No space left on device\n");
     EXPECT_EQ(full.status, 1);
+}
+
+// A volume attached while top runs joins once it has a first interval of its
+// own. On the real clock: samples at 0, 2, 4 and 6 s, the attachment at 3 s.
+TEST(top, an_attached_volume_joins)
+{
+    std::vector<fleet_controller> controllers(2);
+    controllers[0].fixture = fleet_ebs_volume(0);
+    controllers[1].fixture = fleet_ebs_volume(1);
+    controllers[1].attached = false;
+    machine_scope bed(controllers);
+    fleet_process top = fleet_spawn(volscan, {"volscan", "top", "-j", "-i", "2", "-n", "3"});
+    while (fleet_seconds() < 3)
+        usleep(10000);
+    fleet_attach(1);
+    run_result got = fleet_finish(top, 0);
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = got.out.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(got.out.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 3u) << got.out;
+    const bool joined[] = {false, false, true};
+    for (int i = 0; i < 3; i++) {
+        EXPECT_NE(lines[i].find("\"device\": \"nvme0n1\""), std::string::npos) << lines[i];
+        EXPECT_EQ(lines[i].find("\"device\": \"nvme1n1\"") != std::string::npos, joined[i]) << lines[i];
+    }
+    EXPECT_EQ(got.status, 0);
 }
 
 TEST(top, a_machine_without_volumes)

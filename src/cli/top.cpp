@@ -35,6 +35,7 @@ struct volume_slot {
     ebs_stats_log baseline;
     ebs_stats_log sample;
     bool shown;           // has a row in this interval's report
+    int rank;             // the place of its operand, or of its controller in the listing
     top_row row;
 };
 
@@ -189,6 +190,7 @@ void open_operands()
         if (controller_kind(identify) != device_kind::ebs_volume)
             fatalx("Not an EBS device: %s", device_name);
         take_slot(&slots[i], descriptor, device_name, identify);
+        slots[i].rank = i;
     }
 }
 
@@ -200,32 +202,33 @@ bool is_ignored(const char* controller)
     return false;
 }
 
-// A newly listed controller: a slot when it is an EBS volume.
-void consider(const controller_entry& entry, char (*still_ignored)[32], int* still_count)
+// A newly listed controller: its slot when it is an EBS volume.
+volume_slot* consider(const controller_entry& entry, char (*still_ignored)[32], int* still_count)
 {
     static identify_controller_data identify;
     if (is_ignored(entry.controller)) {
         copy_text(still_ignored[(*still_count)++], 32, entry.controller);
-        return;
+        return nullptr;
     }
     char path[8 + sizeof entry.controller];
     snprintf(path, sizeof path, "/dev/%.*s", static_cast<int>(sizeof entry.controller),
              entry.controller);
     int descriptor = open(path, O_RDONLY);
     if (descriptor < 0)
-        return; // gone already, or not ours to read: seen again at the next listing
+        return nullptr; // gone already, or not ours to read: seen again at the next listing
     volume_slot* slot = free_slot();
     bool identified = slot && identify_controller(descriptor, &identify) == admin_outcome::success;
     device_kind kind = identified ? controller_kind(identify) : device_kind::no_memory;
     if (kind == device_kind::ebs_volume) {
         take_slot(slot, descriptor, entry.device, identify);
         copy_text(slot->controller, sizeof slot->controller, entry.controller);
-        return;
+        return slot;
     }
     close(descriptor);
     // A controller that could not be identified now is asked again next time.
     if (identified && kind != device_kind::no_memory)
         copy_text(still_ignored[(*still_count)++], 32, entry.controller);
+    return nullptr;
 }
 
 // The machine's EBS volumes, one per namespace or multipath head, as the
@@ -251,11 +254,14 @@ void refresh_listing()
     }
     int still_count = 0;
     for (int i = 0; i < count; i++) {
-        bool known = false;
-        for (const volume_slot& slot : slots)
-            known = known || (slot.used && strcmp(slot.controller, entries[i].controller) == 0);
+        volume_slot* known = nullptr;
+        for (volume_slot& slot : slots)
+            if (slot.used && strcmp(slot.controller, entries[i].controller) == 0)
+                known = &slot;
         if (!known)
-            consider(entries[i], still_ignored, &still_count);
+            known = consider(entries[i], still_ignored, &still_count);
+        if (known)
+            known->rank = i;
     }
     memcpy(ignored, still_ignored, sizeof ignored);
     ignored_count = still_count;
@@ -281,13 +287,13 @@ void sample_volume(volume_slot* slot)
 {
     top_row* row = &slot->row;
     stats_outcome outcome = fetch_stats_log(slot->descriptor, &slot->sample);
-    uint64_t at = clock_nanoseconds(CLOCK_MONOTONIC);
     slot->shown = slot->has_baseline || outcome != stats_outcome::success;
     if (outcome != stats_outcome::success) {
         row->state = row_state::failed;
         describe_failure(outcome, row->failure);
         return;
     }
+    uint64_t at = clock_nanoseconds(CLOCK_MONOTONIC);
     if (slot->has_baseline && counters_went_back(slot->sample, slot->baseline)) {
         row->state = row_state::restarted;
     } else if (slot->has_baseline) {
@@ -314,11 +320,21 @@ void sample_all()
 
 void report(uint64_t seconds_nanoseconds, const timespec& wall)
 {
+    static const volume_slot* shown[max_volumes];
     static const top_row* rows[max_volumes];
     int count = 0;
     for (const volume_slot& slot : slots)
         if (slot.used && slot.shown)
-            rows[count++] = &slot.row;
+            shown[count++] = &slot;
+    // A slot freed by a volume that left may go to one listed earlier.
+    for (int i = 1; i < count; i++)
+        for (int j = i; j > 0 && shown[j - 1]->rank > shown[j]->rank; j--) {
+            const volume_slot* swap = shown[j];
+            shown[j] = shown[j - 1];
+            shown[j - 1] = swap;
+        }
+    for (int i = 0; i < count; i++)
+        rows[i] = &shown[i]->row;
     if (terminal)
         order_by_activity(rows, count);
     top_report report = {static_cast<int64_t>(wall.tv_sec), wall.tv_nsec,

@@ -20,6 +20,8 @@ if [ -n "$real" ]; then
         echo "\$ volscan stats $name"
         "$volscan" stats "$name"
     done
+    echo "\$ volscan top -n 3"
+    "$volscan" top -n 3
     exit 0
 fi
 
@@ -53,5 +55,8 @@ ebs volscan stats nvme0
 ebs volscan stats -j nvme0n1
 ebs timeout -s INT 4.5 volscan stats -i 1 nvme0
 ebs timeout -s INT 3.5 volscan stats -j -i 1 nvme0
+ebs volscan top -n 3 nvme0
+ebs volscan top -j -n 2 nvme0n1
+instance volscan top nvme0
 EOF_DEMO
 exit 0

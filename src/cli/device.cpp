@@ -87,12 +87,10 @@ static void report_stats(int descriptor, const char* device_name)
     }
 }
 
-void run_device(const char* mode, const char* operand)
+int open_platform_device(const char* device_name, identify_controller_data* identify)
 {
-    static identify_controller_data identify;
-    const char* device_name = strip_dev_prefix(operand);
     int descriptor = open_controller(device_name);
-    switch (identify_controller(descriptor, &identify)) {
+    switch (identify_controller(descriptor, identify)) {
     case admin_outcome::request_failed:
         fatal("NVME_OPC_IDENTIFY failed");
     case admin_outcome::completion_error:
@@ -100,7 +98,15 @@ void run_device(const char* mode, const char* operand)
     case admin_outcome::success:
         break;
     }
-    classify_device(identify, device_name);
+    classify_device(*identify, device_name);
+    return descriptor;
+}
+
+void run_device(const char* mode, const char* operand)
+{
+    static identify_controller_data identify;
+    const char* device_name = strip_dev_prefix(operand);
+    int descriptor = open_platform_device(device_name, &identify);
     if (strcmp(mode, "id") == 0)
         report_identity(identify, device_name);
     else

@@ -14,5 +14,9 @@ int open_controller(const char* device_name);
 // Returns only for an EBS volume or an instance-storage disk.
 void classify_device(const identify_controller_data& data, const char* device_name);
 
+// open_controller, Identify and classify_device: returns only with the
+// controller descriptor of one of the platform's devices.
+int open_platform_device(const char* device_name, identify_controller_data* identify);
+
 // Runs the whole device part of an invocation and exits with status 0.
 [[noreturn]] void run_device(const char* mode, const char* operand);

@@ -1,4 +1,5 @@
 #include "exporter/fleet.h"
+#include "stats/interval.h"
 
 #include <cstring>
 
@@ -18,16 +19,6 @@ static bool same_bins(const latency_histogram& now, const latency_histogram& bef
     return true;
 }
 
-// The 64-bit counters do not wrap in a volume's life: one going back means
-// the device started counting again.
-static bool counters_went_back(const ebs_stats_log& now, const ebs_stats_log& before)
-{
-    for (uint64_t ebs_stats_log::*counter : cumulative_counters)
-        if (now.*counter < before.*counter)
-            return true;
-    return false;
-}
-
 static void start_totals(const latency_histogram& histogram, uint64_t* totals)
 {
     for (int i = 0; i < histogram_bins; i++)
@@ -38,7 +29,7 @@ static void add_differences(const latency_histogram& now, const latency_histogra
                             uint64_t* totals)
 {
     for (int i = 0; i < histogram_bins; i++)
-        totals[i] += static_cast<uint32_t>(now.bins[i].count - before.bins[i].count);
+        totals[i] += bin_difference(now.bins[i].count, before.bins[i].count);
 }
 
 void carry_totals(volume_reading* reading, const ebs_stats_log& page,

@@ -19,3 +19,19 @@ void sort_controllers(controller_entry* entries, int count)
             memcpy(&entries[j - 1], &swap, sizeof swap);
         }
 }
+
+int distinct_devices(controller_entry* entries, int count)
+{
+    int kept = 0;
+    for (int i = 0; i < count; i++) {
+        bool seen = false;
+        for (int j = 0; j < kept && !seen; j++)
+            seen = strcmp(entries[j].device, entries[i].device) == 0;
+        if (seen)
+            continue;
+        if (kept != i)
+            memcpy(&entries[kept], &entries[i], sizeof entries[kept]);
+        kept++;
+    }
+    return kept;
+}

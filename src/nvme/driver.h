@@ -53,5 +53,10 @@ constexpr int max_listed_controllers = 256;
 // many, or -1 with errno set.
 int list_controllers(controller_entry* entries, int max);
 
+// Keeps the first entry of each device and drops the others, in place: the
+// controllers of one multipath namespace share its head. Returns how many
+// remain, in their order.
+int distinct_devices(controller_entry* entries, int count);
+
 // Puts entries in the order of their controllers' numbers (nvme2 before nvme10).
 void sort_controllers(controller_entry* entries, int count);

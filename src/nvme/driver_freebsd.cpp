@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/ioctl.h>
 #include <sys/endian.h>
 #include <dev/nvme/nvme.h>
@@ -60,19 +62,46 @@ static bool node_numbers(const char* name, long* number, long* nsid)
 
 // nvme(4) makes a node nvmeN for each controller and nvmeNnsM for each of its
 // namespaces; the namespace node names the device.
+// The names in /dev, read with getdirentries into a buffer of its own:
+// opendir allocates, and a listing at every interval of a long run must not.
+struct node_names {
+    int descriptor;
+    long used;
+    long at;
+    alignas(8) char buffer[8192];
+};
+
+static const char* next_name(node_names* names)
+{
+    if (names->at >= names->used) {
+        off_t base;
+        names->used = getdirentries(names->descriptor, names->buffer, sizeof names->buffer, &base);
+        names->at = 0;
+        if (names->used <= 0)
+            return nullptr;
+    }
+    const dirent* entry = reinterpret_cast<const dirent*>(names->buffer + names->at);
+    if (entry->d_reclen == 0)
+        return nullptr;
+    names->at += entry->d_reclen;
+    return entry->d_name;
+}
+
 int list_controllers(controller_entry* entries, int max)
 {
-    DIR* folder = opendir("/dev");
-    if (folder == nullptr)
+    static node_names names;
+    names.descriptor = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    names.used = names.at = 0;
+    if (names.descriptor < 0)
         return -1;
     long numbers[max_listed_controllers];
     long lowest_nsid[max_listed_controllers]; // 0 until a namespace node is seen
     int found = 0;
     if (max > max_listed_controllers)
         max = max_listed_controllers;
-    while (const dirent* entry = readdir(folder)) {
+    while (const char* name = next_name(&names)) {
         long number, nsid;
-        if (!node_numbers(entry->d_name, &number, &nsid))
+        if (!node_numbers(name, &number, &nsid))
             continue;
         int at = 0;
         while (at < found && numbers[at] != number)
@@ -86,7 +115,7 @@ int list_controllers(controller_entry* entries, int max)
         if (nsid > 0 && (lowest_nsid[at] == 0 || nsid < lowest_nsid[at]))
             lowest_nsid[at] = nsid;
     }
-    closedir(folder);
+    close(names.descriptor);
     for (int i = 0; i < found; i++) {
         snprintf(entries[i].controller, sizeof entries[i].controller, "nvme%ld", numbers[i]);
         if (lowest_nsid[i] > 0)

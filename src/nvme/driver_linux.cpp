@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/nvme_ioctl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -207,42 +208,74 @@ static bool namespace_entry(const char* name, char (&device)[64], long* head)
     return true;
 }
 
+// A folder read with getdents64 into a buffer of its own: opendir allocates,
+// and a listing at every interval of a long run must not.
+struct folder_reader {
+    int descriptor;
+    long used;
+    long at;
+    alignas(8) char buffer[4096];
+};
+
+static bool open_folder(folder_reader* reader, const char* path)
+{
+    reader->descriptor = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    reader->used = reader->at = 0;
+    return reader->descriptor >= 0;
+}
+
+// The next entry's name, or null at the end (or on an error, errno set).
+static const char* next_name(folder_reader* reader)
+{
+    if (reader->at >= reader->used) {
+        reader->used = getdents64(reader->descriptor, reader->buffer, sizeof reader->buffer);
+        reader->at = 0;
+        if (reader->used <= 0)
+            return nullptr;
+    }
+    const dirent64* entry = reinterpret_cast<const dirent64*>(reader->buffer + reader->at);
+    reader->at += entry->d_reclen;
+    return entry->d_name;
+}
+
+static void close_folder(folder_reader* reader) { close(reader->descriptor); }
+
 // The name of the controller's lowest-numbered namespace, or the
 // controller's own name.
 static void first_namespace(const char* controller, char (&device)[64])
 {
     snprintf(device, sizeof device, "%s", controller);
-    char folder[PATH_MAX];
-    snprintf(folder, sizeof folder, "/sys/class/nvme/%s", controller);
-    DIR* entries = opendir(folder);
-    if (entries == nullptr)
+    char path[PATH_MAX];
+    snprintf(path, sizeof path, "/sys/class/nvme/%s", controller);
+    static folder_reader folder;
+    if (!open_folder(&folder, path))
         return;
     long lowest = -1;
-    while (const dirent* entry = readdir(entries)) {
+    while (const char* entry = next_name(&folder)) {
         char name[64];
         long head;
-        if (namespace_entry(entry->d_name, name, &head) && (lowest < 0 || head < lowest)) {
+        if (namespace_entry(entry, name, &head) && (lowest < 0 || head < lowest)) {
             lowest = head;
             memcpy(device, name, sizeof device);
         }
     }
-    closedir(entries);
+    close_folder(&folder);
 }
 
 int list_controllers(controller_entry* entries, int max)
 {
-    DIR* folder = opendir("/sys/class/nvme");
-    if (folder == nullptr)
+    static folder_reader folder;
+    if (!open_folder(&folder, "/sys/class/nvme"))
         return errno == ENOENT ? 0 : -1; // no NVMe driver loaded: no controllers
     int count = 0;
-    while (const dirent* entry = readdir(folder)) {
-        if (count < max && controller_number(entry->d_name) >= 0
-            && copy_name(entries[count].controller, entry->d_name) == 0) {
+    while (const char* entry = next_name(&folder)) {
+        if (count < max && controller_number(entry) >= 0
+            && copy_name(entries[count].controller, entry) == 0) {
             first_namespace(entries[count].controller, entries[count].device);
             count++;
         }
     }
-    closedir(folder);
+    close_folder(&folder);
     sort_controllers(entries, count);
     return count;
 }

@@ -5,13 +5,14 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "stats/interval.h"
 #include "stats/render.h"
 
 static void histogram_delta(const latency_histogram& current, const latency_histogram& previous,
                             latency_histogram* delta)
 {
     for (int i = 0; i < histogram_bins; i++)
-        delta->bins[i].count = current.bins[i].count - previous.bins[i].count;
+        delta->bins[i].count = bin_difference(current.bins[i].count, previous.bins[i].count);
 }
 
 void stats_delta(const ebs_stats_log& current, const ebs_stats_log& previous,

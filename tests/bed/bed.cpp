@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -475,6 +476,12 @@ run_result bed_run(const std::string& program, const std::vector<std::string>& a
     if (child < 0)
         bed_fail("fork", nullptr);
     if (child == 0) {
+        // An interactive caller ignores Ctrl+C while the program runs, as
+        // system() does; the program gets it as from a shell.
+        if (options.inherit_stdio) {
+            signal(SIGINT, SIG_DFL);
+            signal(SIGQUIT, SIG_DFL);
+        }
         if (!options.inherit_stdio) {
             int in = open("/dev/null", O_RDONLY);
             dup2(in, 0);

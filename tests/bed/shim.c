@@ -6,6 +6,11 @@
  *    (umockdev serves ioctls only on the path that was opened);
  * and, when BED_FAST_SLEEP is set, lets sleep return at once so that polling
  * tests take no time. BED_SLEEP_LOG names a file that records each sleep.
+ * With BED_FAST_SLEEP the program's own clock_gettime also reads a clock of
+ * the bed's, which stands still but for the waits: the monotonic clock starts
+ * at 1000 s and the wall clock at 2026-01-01T00:00:00Z, and a ppoll that
+ * waits on no descriptor but standard input returns at once, its timeout
+ * added to both. Intervals and times come out exact.
  * Without UMOCKDEV_DIR it changes nothing.
  *
  * For tests of running out of memory: BED_FAIL_ASPRINTF=N makes the Nth call
@@ -24,7 +29,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #define MAX_TRACKED 1024
@@ -194,6 +202,39 @@ unsigned int sleep(unsigned int seconds)
     return next(seconds);
 }
 
+/* Nanoseconds waited so far on the bed's clock. */
+static uint64_t waited;
+
+static int from_program(uintptr_t caller);
+
+int clock_gettime(clockid_t clock, struct timespec* at)
+{
+    int (*next)(clockid_t, struct timespec*) =
+        (int (*)(clockid_t, struct timespec*))next_symbol("clock_gettime");
+    if (getenv("BED_FAST_SLEEP") == NULL || (clock != CLOCK_MONOTONIC && clock != CLOCK_REALTIME)
+        || !from_program((uintptr_t)__builtin_return_address(0)))
+        return next(clock, at);
+    uint64_t start = clock == CLOCK_MONOTONIC ? 1000ull : 1767225600ull;
+    at->tv_sec = (time_t)(start + waited / 1000000000u);
+    at->tv_nsec = (long)(waited % 1000000000u);
+    return 0;
+}
+
+int ppoll(struct pollfd* fds, nfds_t count, const struct timespec* timeout,
+          const sigset_t* mask)
+{
+    int (*next)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*) =
+        (int (*)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*))next_symbol(
+            "ppoll");
+    int keyboard_only = count == 0 || (count == 1 && fds[0].fd == 0);
+    if (getenv("BED_FAST_SLEEP") == NULL || timeout == NULL || !keyboard_only)
+        return next(fds, count, timeout, mask);
+    waited += (uint64_t)timeout->tv_sec * 1000000000u + (uint64_t)timeout->tv_nsec;
+    if (count == 1)
+        fds[0].revents = 0;
+    return 0;
+}
+
 static int count_reaches(const char* variable, int* calls)
 {
     const char* limit = getenv(variable);
@@ -237,6 +278,13 @@ static int find_program(struct dl_phdr_info* info, size_t size, void* data)
         }
     }
     return 1; /* the first object is enough */
+}
+
+static int from_program(uintptr_t caller)
+{
+    if (program_end == 0)
+        dl_iterate_phdr(find_program, NULL);
+    return caller >= program_start && caller < program_end;
 }
 
 extern void* __libc_malloc(size_t size);

@@ -10,6 +10,7 @@
 // Without a command it starts $SHELL. The folder that holds volscan comes
 // first in PATH, so "volscan id nvme0" runs the volscan built beside this
 // program. -q: sleep takes no time (polling runs at full speed).
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +82,9 @@ int main(int argc, char** argv)
         }
     }
 
+    // Ctrl+C is for the program: the bed outlives it to report and clean up.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
     run_options options;
     options.inherit_stdio = true;
     options.fast_sleep = quick;

@@ -2,7 +2,7 @@
  * Preloaded ahead of everything else into a program under test: counts the
  * program's calls of the allocator and writes the running totals to the file
  * named by ALLOC_COUNT_LOG, one line "sleep <allocations> <frees>" at every
- * sleep (a polling program sleeps once per pass) and "exit <allocations>
+ * sleep or ppoll with a timeout (a polling program waits once per pass) and "exit <allocations>
  * <frees>" when the process exits.
  *
  * What the emulated device does inside an ioctl, and what the test bed's own
@@ -17,6 +17,8 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdlib.h>
@@ -195,6 +197,20 @@ unsigned int sleep(unsigned int seconds)
     unsigned int left = next(seconds);
     outside_program--;
     return left;
+}
+
+int ppoll(struct pollfd* fds, nfds_t count, const struct timespec* timeout,
+          const sigset_t* mask)
+{
+    if (timeout != NULL)
+        put_totals("sleep");
+    int (*next)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*) =
+        (int (*)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*))next_symbol(
+            "ppoll");
+    outside_program++;
+    int result = next(fds, count, timeout, mask);
+    outside_program--;
+    return result;
 }
 
 int ioctl(int fd, unsigned long request, ...)

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "alloc_totals.h"
 #include "bed.h"
 #include "bed_main.h"
 
@@ -32,34 +33,6 @@ page_bytes busy_page(int sample)
         lower = upper;
     }
     return stats_page(v);
-}
-
-struct totals {
-    std::string event;
-    unsigned long allocations;
-    unsigned long frees;
-};
-
-std::vector<totals> read_totals(const std::string& path)
-{
-    std::vector<totals> lines;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        totals t;
-        fields >> t.event >> t.allocations >> t.frees;
-        lines.push_back(t);
-    }
-    return lines;
-}
-
-std::string describe(const std::vector<totals>& lines)
-{
-    std::string text;
-    for (const totals& t : lines)
-        text += t.event + " " + std::to_string(t.allocations) + " " + std::to_string(t.frees) + "\n";
-    return text;
 }
 
 size_t occurrences(const std::string& text, const std::string& what)

@@ -10,7 +10,9 @@
 #include "cli/diag.h"
 #include "stats/log_page.h"
 #include "stats/poll.h"
+#include "stats/interval.h"
 #include "stats/render.h"
+#include "stats/top_render.h"
 
 namespace {
 
@@ -123,8 +125,48 @@ void render_json_only(benchmark::State& state)
         print_stats_json(samples.current);
 }
 
+// One interval of top for the most volumes a machine attaches, once the
+// samples are in: for each volume the check for counters that went back, the
+// differences, rates, means and six quantiles; then the rows put busiest
+// first and the report, as text (terminal or not) or JSON.
+constexpr int fleet_volumes = 27;
+
+template <bool json, bool terminal>
+void top_interval(benchmark::State& state)
+{
+    discard_stdout discard;
+    static top_row rows[fleet_volumes];
+    static const top_row* order[fleet_volumes];
+    for (int i = 0; i < fleet_volumes; i++) {
+        snprintf(rows[i].device, sizeof rows[i].device, "nvme%dn1", i + 1);
+        snprintf(rows[i].volume_id, sizeof rows[i].volume_id, "vol-0123456789abcde%02d", i);
+        snprintf(rows[i].block_device, sizeof rows[i].block_device, "xvd%c", 'f' + i % 20);
+    }
+    for (auto _ : state) {
+        for (int i = 0; i < fleet_volumes; i++) {
+            top_row* row = &rows[i];
+            row->state = counters_went_back(samples.current, samples.previous) ? row_state::restarted
+                                                                                : row_state::measured;
+            stats_delta(samples.current, samples.previous, &row->delta);
+            compute_interval(row->delta, 1.0 + i * 1e-6, &row->rates);
+            order[i] = row;
+        }
+        if (terminal)
+            order_by_activity(order, fleet_volumes);
+        top_report report = {1767225600, 0, 1.0, order, fleet_volumes, terminal, false};
+        if (json)
+            print_top_json(report);
+        else
+            print_top_text(report);
+        check_stdout();
+    }
+}
+
 } // namespace
 
+BENCHMARK(top_interval<false, false>)->Name("top_interval_27_volumes_text");
+BENCHMARK(top_interval<false, true>)->Name("top_interval_27_volumes_terminal");
+BENCHMARK(top_interval<true, false>)->Name("top_interval_27_volumes_json");
 BENCHMARK(delta_only);
 BENCHMARK(pass<print_stats_text>)->Name("pass_text");
 BENCHMARK(pass<print_stats_json>)->Name("pass_json");

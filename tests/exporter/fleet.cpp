@@ -21,6 +21,7 @@ namespace {
 struct slot {
     fleet_controller controller;
     bool attached = false;
+    bool listed = false;
     int samples = 0;
 };
 
@@ -133,6 +134,16 @@ long serve(slot& at, const nvme_admin_cmd& cmd, uint8_t* data, int* error)
     return 0;
 }
 
+// The controller leaves sysfs; requests on its node, still open, get ENODEV.
+void leave_listing(int k)
+{
+    std::string controller = controller_path(k);
+    umockdev_testbed_remove_device(
+        testbed, ("/sys" + controller + "/" + namespace_name(k, slots[k].controller.multipath)).c_str());
+    umockdev_testbed_remove_device(testbed, ("/sys" + controller).c_str());
+    slots[k].listed = false;
+}
+
 gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer)
 {
     std::lock_guard<std::mutex> hold(state_lock);
@@ -179,7 +190,12 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer)
         return TRUE;
     }
     int errno_value;
-    long result = serve(slots[k], cmd, buffer->data, &errno_value);
+    long result = slots[k].listed ? serve(slots[k], cmd, buffer->data, &errno_value)
+                                  : (errno_value = ENODEV, -1);
+    int detach_after = slots[k].controller.detach_after_sample;
+    if (slots[k].listed && cmd.opcode == 0x02 && detach_after >= 0
+        && slots[k].samples == detach_after + 1)
+        leave_listing(k);
     umockdev_ioctl_client_complete(client, result, errno_value);
     g_object_unref(buffer);
     g_object_unref(record);
@@ -274,8 +290,10 @@ void fleet_set(int index, const fleet_controller& controller)
 void fleet_detach(int index)
 {
     std::lock_guard<std::mutex> hold(state_lock);
-    remove_devices(index, slots[index].controller.multipath);
+    if (slots[index].listed)
+        remove_devices(index, slots[index].controller.multipath);
     slots[index].attached = false;
+    slots[index].listed = false;
 }
 
 void fleet_attach(int index)
@@ -283,6 +301,7 @@ void fleet_attach(int index)
     std::lock_guard<std::mutex> hold(state_lock);
     add_devices(index, slots[index].controller.multipath);
     slots[index].attached = true;
+    slots[index].listed = true;
     slots[index].samples = 0;
 }
 
@@ -298,7 +317,8 @@ std::vector<std::string> fleet_violations()
     return violations;
 }
 
-fleet_process fleet_spawn(const std::string& program, const std::vector<std::string>& argv)
+fleet_process fleet_spawn(const std::string& program, const std::vector<std::string>& argv,
+                          const std::vector<std::string>& more_env)
 {
     std::vector<std::string> env = {
         "PATH=/usr/local/bin:/usr/bin:/bin",
@@ -310,6 +330,7 @@ fleet_process fleet_spawn(const std::string& program, const std::vector<std::str
     for (const char* keep : {"HOME", "TMPDIR"})
         if (const char* value = getenv(keep))
             env.push_back(std::string(keep) + "=" + value);
+    env.insert(env.end(), more_env.begin(), more_env.end());
     std::vector<char*> args = c_strings(argv);
     std::vector<char*> envp = c_strings(env);
 
@@ -356,8 +377,9 @@ run_result fleet_finish(fleet_process& process, int signal_number, struct rusage
     return result;
 }
 
-run_result fleet_run(const std::string& program, const std::vector<std::string>& argv)
+run_result fleet_run(const std::string& program, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env)
 {
-    fleet_process process = fleet_spawn(program, argv);
+    fleet_process process = fleet_spawn(program, argv, env);
     return fleet_finish(process, 0);
 }

@@ -23,6 +23,10 @@ struct fleet_controller {
     // false: not there until fleet_attach. umockdev 0.17 cannot make a removed
     // node again, so a controller is attached at most once and detached at most once.
     bool attached = true;
+    // Leaves the machine's listing once it has served the sample with this
+    // number (its descriptor, already open, stays), as a volume detached
+    // between two samples of a running program does; -1: never.
+    int detach_after_sample = -1;
 };
 
 // Starts the bed with these controllers, nvme0 first; programs run with the
@@ -53,7 +57,9 @@ struct fleet_process {
     int out = -1;
     int err = -1;
 };
-fleet_process fleet_spawn(const std::string& program, const std::vector<std::string>& argv);
+// env: more NAME=value entries for the program.
+fleet_process fleet_spawn(const std::string& program, const std::vector<std::string>& argv,
+                          const std::vector<std::string>& env = {});
 // Sends signal (0: none), waits, and returns what it wrote and its exit
 // status; with usage, also the CPU time it and its children used.
 run_result fleet_finish(fleet_process& process, int signal_number, struct rusage* usage = nullptr);
@@ -61,4 +67,5 @@ run_result fleet_finish(fleet_process& process, int signal_number, struct rusage
 // Seconds since fleet_start, by the clock of timed pages.
 double fleet_seconds();
 // Runs to the end.
-run_result fleet_run(const std::string& program, const std::vector<std::string>& argv);
+run_result fleet_run(const std::string& program, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env = {});

@@ -1,7 +1,7 @@
 #!/bin/sh
-# The manual page's SYNOPSIS, as mandoc renders it, must read as the usage
-# text that the program prints, line for line; and every option in it must
-# have its entry in the page.
+# The manual page's SYNOPSIS, as mandoc renders it, must read as the synopsis
+# that --help prints, line for line, and begin with the usage text printed on
+# misuse; and every option in it must have its entry in the page.
 #
 #   man_synopsis.sh PAGE VOLSCAN
 set -u
@@ -15,13 +15,20 @@ status=0
 
 synopsis=$(mandoc -Tascii -O width=200 "$page" 2>/dev/null | sed 's/.\x08//g' \
     | sed -n '/^SYNOPSIS$/,/^[A-Z]/{/^ /p;}' | sed 's/^ *//')
-usage=$("$volscan" 2>&1 >/dev/null | sed 's/^usage: //; s/^ *//')
+usage=$("$volscan" --help | sed '/^$/q' | sed '/^$/d; s/^usage: //; s/^ *//')
 if [ -z "$usage" ] || [ "$synopsis" != "$usage" ]; then
-    echo "FAIL: the SYNOPSIS is not the usage text"
+    echo "FAIL: the SYNOPSIS is not the synopsis of --help"
     echo "SYNOPSIS:"
     printf '%s\n' "$synopsis"
-    echo "usage text:"
+    echo "--help:"
     printf '%s\n' "$usage"
+    status=1
+fi
+misuse=$("$volscan" 2>&1 >/dev/null | sed 's/^usage: //; s/^ *//')
+lines=$(printf '%s\n' "$misuse" | wc -l)
+if [ -z "$misuse" ] || [ "$(printf '%s\n' "$usage" | head -n "$lines")" != "$misuse" ]; then
+    echo "FAIL: the usage text is not the start of the SYNOPSIS"
+    printf '%s\n' "$misuse"
     status=1
 fi
 

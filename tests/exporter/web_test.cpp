@@ -12,39 +12,8 @@
 
 namespace {
 
-// Certificates made for this run: two CAs (ca, other), each with a server
-// certificate for 127.0.0.1 and a client certificate.
+// Certificates and password hashes made for this run (see make_certificates).
 std::string keys;
-
-void make_certificates()
-{
-    static temporary_folder folder;
-    keys = folder.path;
-    const char* script =
-        "set -e; cd '%s'\n"
-        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' >server.ext\n"
-        "printf 'extendedKeyUsage=clientAuth\\n' >client.ext\n"
-        "for ca in ca other; do\n"
-        "  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \\\n"
-        "    -keyout $ca.key -out $ca.crt -subj /CN=$ca 2>/dev/null\n"
-        "  for end in server client; do\n"
-        "    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \\\n"
-        "      -keyout $ca-$end.key -out $ca-$end.csr -subj /CN=$end 2>/dev/null\n"
-        "    openssl x509 -req -in $ca-$end.csr -CA $ca.crt -CAkey $ca.key -CAcreateserial \\\n"
-        "      -days 2 -extfile $end.ext -out $ca-$end.crt 2>/dev/null\n"
-        "  done\n"
-        "done\n"
-        "htpasswd -nbBC 5 alice secret | cut -d: -f2 | tr -d '\\n' >alice.hash\n"
-        "htpasswd -nbBC 5 bob hunter2 | cut -d: -f2 | tr -d '\\n' >bob.hash\n";
-    char command[2048];
-    snprintf(command, sizeof command, script, keys.c_str());
-    FILE* file = fopen((keys + "/make.sh").c_str(), "w");
-    fputs(command, file);
-    fclose(file);
-    int status;
-    std::string out = shell("timeout 60 sh '" + keys + "/make.sh' 2>&1", &status);
-    ASSERT_EQ(status, 0) << out;
-}
 
 std::string hash_of(const char* user) { return read_file(keys + "/" + user + ".hash"); }
 
@@ -117,7 +86,12 @@ std::string without_durations(const std::string& page)
 
 class web : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { make_certificates(); }
+    static void SetUpTestSuite()
+    {
+        static temporary_folder folder;
+        keys = folder.path;
+        ASSERT_TRUE(make_certificates(keys));
+    }
 };
 
 } // namespace

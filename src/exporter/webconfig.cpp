@@ -7,8 +7,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <gnutls/gnutls.h>
-#include <gnutls/x509.h>
 #include <pthread.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <yaml.h>
 #if __has_include(<crypt.h>)
@@ -669,13 +669,14 @@ remembered cache[remembered_count];
 int cache_next;
 pthread_mutex_t cache_lock = PTHREAD_MUTEX_INITIALIZER;
 
-// Compares the whole of two fixed-size fields, whatever their contents.
-bool equal_in_constant_time(const char* a, const char* b, size_t size)
+// The bits in which two fixed-size fields differ, all of them read whatever
+// their contents: 0 when they are equal.
+unsigned difference(const char* a, const char* b, size_t size)
 {
-    unsigned char difference = 0;
+    unsigned char bits = 0;
     for (size_t k = 0; k < size; k++)
-        difference |= static_cast<unsigned char>(a[k] ^ b[k]);
-    return difference == 0;
+        bits |= static_cast<unsigned char>(a[k] ^ b[k]);
+    return bits;
 }
 
 bool check_password(const char* name, const char* password, const char* hash)
@@ -689,9 +690,9 @@ bool check_password(const char* name, const char* password, const char* hash)
         pthread_mutex_lock(&cache_lock);
         bool found = false;
         for (const remembered& entry : cache)
-            found |= equal_in_constant_time(entry.name, key_name, sizeof key_name)
-                & equal_in_constant_time(entry.password, key_password, sizeof key_password)
-                & equal_in_constant_time(entry.hash, key_hash, sizeof key_hash);
+            found |= (difference(entry.name, key_name, sizeof key_name)
+                      | difference(entry.password, key_password, sizeof key_password)
+                      | difference(entry.hash, key_hash, sizeof key_hash)) == 0;
         pthread_mutex_unlock(&cache_lock);
         if (found)
             return true;
@@ -701,7 +702,7 @@ bool check_password(const char* name, const char* password, const char* hash)
         return false;
     const char* result = crypt_r(password, hash, data);
     bool good = result != nullptr && strlen(result) == strlen(hash)
-        && equal_in_constant_time(result, hash, strlen(hash));
+        && difference(result, hash, strlen(hash)) == 0;
     free(data);
     if (good && fits) {
         pthread_mutex_lock(&cache_lock);

@@ -133,6 +133,17 @@ struct pairs {
     return true;
 }
 
+// The next key and value of a mapping opened with open_mapping; false at its end.
+bool next_pair(reading* r, pairs* p, const yaml_node_t** key, const yaml_node_t** value)
+{
+    if (p->at >= p->end)
+        return false;
+    *key = yaml_document_get_node(&r->document, p->at->key);
+    *value = yaml_document_get_node(&r->document, p->at->value);
+    p->at++;
+    return true;
+}
+
 [[nodiscard]] bool text_value(reading* r, const yaml_node_t* node, const char* key,
                               const char** value)
 {
@@ -296,9 +307,8 @@ char* read_whole(reading* r, const yaml_node_t* node, const char* path)
     const yaml_node_t *cert_file_node = nullptr, *cert_node = nullptr, *key_file_node = nullptr,
                       *key_node = nullptr, *ca_file_node = nullptr, *ca_node = nullptr;
     const char* auth = "NoClientCert";
-    for (; p.at < p.end; p.at++) {
-        const yaml_node_t* key_of = yaml_document_get_node(&r->document, p.at->key);
-        const yaml_node_t* value = yaml_document_get_node(&r->document, p.at->value);
+    const yaml_node_t *key_of, *value;
+    while (next_pair(r, &p, &key_of, &value)) {
         const char* key = scalar(key_of);
         bool ignored;
         if (strcmp(key, "cert_file") == 0)
@@ -375,9 +385,8 @@ char* read_whole(reading* r, const yaml_node_t* node, const char* path)
     pairs p;
     if (!open_mapping(r, node, "http_server_config", &p))
         return false;
-    for (; p.at < p.end; p.at++) {
-        const yaml_node_t* key_of = yaml_document_get_node(&r->document, p.at->key);
-        const yaml_node_t* value = yaml_document_get_node(&r->document, p.at->value);
+    const yaml_node_t *key_of, *value;
+    while (next_pair(r, &p, &key_of, &value)) {
         const char* key = scalar(key_of);
         if (strcmp(key, "http2") == 0) {
             bool http2;
@@ -389,11 +398,11 @@ char* read_whole(reading* r, const yaml_node_t* node, const char* path)
             pairs h;
             if (!open_mapping(r, value, "headers", &h))
                 return false;
-            for (; h.at < h.end; h.at++) {
-                const yaml_node_t* name_of = yaml_document_get_node(&r->document, h.at->key);
+            const yaml_node_t *name_of, *text_of;
+            while (next_pair(r, &h, &name_of, &text_of)) {
                 const char* name = scalar(name_of);
                 const char* text;
-                if (!text_value(r, yaml_document_get_node(&r->document, h.at->value), name, &text))
+                if (!text_value(r, text_of, name, &text))
                     return false;
                 int k = 0;
                 while (k < header_count && strcasecmp(name, header_names[k]) != 0)
@@ -423,9 +432,8 @@ char* read_whole(reading* r, const yaml_node_t* node, const char* path)
     r->config.users = static_cast<web_user*>(calloc(count, sizeof(web_user)));
     if (r->config.users == nullptr)
         return fail(r, nullptr, "%s", "out of memory");
-    for (; p.at < p.end; p.at++) {
-        const yaml_node_t* key_of = yaml_document_get_node(&r->document, p.at->key);
-        const yaml_node_t* value = yaml_document_get_node(&r->document, p.at->value);
+    const yaml_node_t *key_of, *value;
+    while (next_pair(r, &p, &key_of, &value)) {
         const char* name = scalar(key_of);
         const char* hash;
         if (!text_value(r, value, name, &hash))
@@ -464,9 +472,8 @@ char* read_whole(reading* r, const yaml_node_t* node, const char* path)
     pairs p;
     if (!open_mapping(r, root, "the file", &p))
         return false;
-    for (; p.at < p.end; p.at++) {
-        const yaml_node_t* key_of = yaml_document_get_node(&r->document, p.at->key);
-        const yaml_node_t* value = yaml_document_get_node(&r->document, p.at->value);
+    const yaml_node_t *key_of, *value;
+    while (next_pair(r, &p, &key_of, &value)) {
         const char* key = scalar(key_of);
         bool good;
         if (strcmp(key, "tls_server_config") == 0)

@@ -118,6 +118,19 @@ echo "scrape: $code"
 echo "series: $(grep -vc '^#' /root/page)"
 echo "types: $(grep -c '^# TYPE ' /root/page)"
 echo "active: $(systemctl is-active volscan-exporter)"
+# The control: the same program outside the unit, once with the NVMe nodes
+# closed to it, and once as the unit allows them. The first must show every
+# controller as failed, or "series: 0" above proves nothing.
+# (A unit file of its own: systemd-run would want D-Bus, which the guest has not.)
+for allow in "" "char-nvme r"; do
+    rm -f /tmp/control.prom
+    printf '%s\n' "[Service]" "Type=oneshot" "DevicePolicy=closed" "DeviceAllow=$allow" \
+        "ExecStart=/usr/bin/volscan-exporter --textfile.output=/tmp/control.prom" \
+        >/run/systemd/system/volscan-control.service
+    systemctl daemon-reload
+    timeout 60 systemctl start volscan-control
+    echo "control ${allow:-closed}: $(grep '^ebs_scrape_success{' /tmp/control.prom | tr '\n' ' ')"
+done
 for pid in $(cat /sys/fs/cgroup/system.slice/volscan-exporter.service/cgroup.procs); do
     echo "process: $(grep -E '^(CapEff|NoNewPrivs|Seccomp):' /proc/$pid/status | tr -s '\t\n' '  ')"
 done
@@ -191,7 +204,9 @@ enabled: disabled
 start: 0
 scrape: 200
 series: 0
-active: active"
+active: active
+control closed: ebs_scrape_success{device=\"nvme0n1\"} 0 ebs_scrape_success{device=\"nvme1n1\"} 0 ebs_scrape_success{device=\"nvme2n1\"} 0 
+control char-nvme r: "
 got=$(grep -v -e '^process: ' -e '^probe: ' -e '^types: ' <<<"$report")
 # The namespaces' block nodes, the generic (I/O passthrough) nodes, other
 # character devices, and writing to the controller: the device policy says no.

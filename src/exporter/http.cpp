@@ -104,20 +104,24 @@ static MHD_Result send_text(MHD_Connection* connection, unsigned status, const c
     return respond(connection, status, "text/plain; charset=utf-8", text, strlen(text));
 }
 
-static text_buffer packed;
-
-// gzip where the client takes it; either way caches keep the two apart.
+// gzip where the client takes it; either way caches keep the two apart. The
+// compressed copy is the response's own, which the library frees.
 static MHD_Result respond_compressed(MHD_Connection* connection, const text_buffer& text)
 {
     bool gzip = accepts_gzip(
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING));
-    if (gzip && !gzip_text(text.data, text.used, &packed))
+    text_buffer packed{};
+    if (gzip && !gzip_text(text.data, text.used, &packed)) {
+        free_text(&packed);
         return send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "out of memory\n");
-    const text_buffer& body = gzip ? packed : text;
-    MHD_Response* response = MHD_create_response_from_buffer(
-        body.used, const_cast<char*>(body.data), MHD_RESPMEM_MUST_COPY);
-    if (response == nullptr)
+    }
+    MHD_Response* response = gzip
+        ? MHD_create_response_from_buffer(packed.used, packed.data, MHD_RESPMEM_MUST_FREE)
+        : MHD_create_response_from_buffer(text.used, text.data, MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) {
+        free_text(&packed);
         return MHD_NO;
+    }
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, metrics_content_type);
     MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING);
     if (gzip)
@@ -234,6 +238,5 @@ int serve_http(int listener)
     MHD_stop_daemon(daemon);
     close(listener);
     free_text(&page);
-    free_text(&packed);
     return 0;
 }

@@ -297,8 +297,11 @@ TEST_F(web, changes_apply_without_restart)
 TEST(gzip, same_page_either_way)
 {
     fleet_scope bed(two_devices());
+    // An empty web configuration: plain HTTP, open to all.
+    temporary_folder folder;
     int port = free_port();
-    fleet_process exporter = start_exporter(port);
+    fleet_process exporter =
+        start_exporter(port, {"--web.config.file=" + web_config(folder.path, "")});
     struct row {
         const char* accept; // null: no Accept-Encoding
         bool gzip;

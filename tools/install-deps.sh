@@ -14,7 +14,9 @@ packages="dpkg-dev rpm lintian rpmlint"
 all="$all $packages"
 # volscan-exporter and its tests: promtool (in prometheus) and systemd-analyze
 # in make check, a Prometheus server and node_exporter in make check-all.
-exporter="libmicrohttpd-dev prometheus curl systemd"
+# The web configuration: YAML, TLS through GnuTLS, bcrypt through crypt; gzip;
+# its tests make certificates and password hashes with openssl and htpasswd.
+exporter="libmicrohttpd-dev libyaml-dev libgnutls28-dev zlib1g-dev libcrypt-dev prometheus curl systemd openssl apache2-utils"
 exporter_all="prometheus-node-exporter"
 coverage="gcovr"
 # The monitoring mixin: jsonnet renders it (make mixin); make check renders it

@@ -4,15 +4,18 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "exporter/compress.h"
 #include "exporter/metrics.h"
 #include "exporter/options.h"
 #include "exporter/scrape.h"
+#include "exporter/webconfig.h"
 
 int open_listener(const char* address)
 {
@@ -90,6 +93,7 @@ static MHD_Result respond(MHD_Connection* connection, unsigned status, const cha
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
     if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
         MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    add_web_headers(response);
     MHD_Result queued = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return queued;
@@ -98,6 +102,34 @@ static MHD_Result respond(MHD_Connection* connection, unsigned status, const cha
 static MHD_Result send_text(MHD_Connection* connection, unsigned status, const char* text)
 {
     return respond(connection, status, "text/plain; charset=utf-8", text, strlen(text));
+}
+
+// gzip where the client takes it; either way caches keep the two apart. The
+// compressed copy is the response's own, which the library frees.
+static MHD_Result respond_compressed(MHD_Connection* connection, const text_buffer& text)
+{
+    bool gzip = accepts_gzip(
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING));
+    text_buffer packed{};
+    if (gzip && !gzip_text(text.data, text.used, &packed)) {
+        free_text(&packed);
+        return send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "out of memory\n");
+    }
+    MHD_Response* response = gzip
+        ? MHD_create_response_from_buffer(packed.used, packed.data, MHD_RESPMEM_MUST_FREE)
+        : MHD_create_response_from_buffer(text.used, text.data, MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) {
+        free_text(&packed);
+        return MHD_NO;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, metrics_content_type);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+    if (gzip)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
+    add_web_headers(response);
+    MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return queued;
 }
 
 static MHD_Result send_metrics(MHD_Connection* connection)
@@ -109,7 +141,7 @@ static MHD_Result send_metrics(MHD_Connection* connection)
     }
     if (page.failed)
         return send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "out of memory\n");
-    return respond(connection, MHD_HTTP_OK, metrics_content_type, page.data, page.used);
+    return respond_compressed(connection, page);
 }
 
 // libmicrohttpd's one thread calls this for every request, so scrapes never
@@ -117,6 +149,9 @@ static MHD_Result send_metrics(MHD_Connection* connection)
 static MHD_Result answer(void*, MHD_Connection* connection, const char* url, const char* method,
                          const char*, const char*, size_t*, void**)
 {
+    MHD_Result refused;
+    if (!admit_request(connection, &refused))
+        return refused;
     if (strcmp(method, MHD_HTTP_METHOD_GET) != 0 && strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
         return send_text(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "Method Not Allowed\n");
     if (strcmp(url, exporter.telemetry_path) == 0)
@@ -132,6 +167,39 @@ static MHD_Result answer(void*, MHD_Connection* connection, const char* url, con
     return send_text(connection, MHD_HTTP_NOT_FOUND, "Not Found\n");
 }
 
+static MHD_Daemon* start_server(int listener)
+{
+    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC;
+    if (web_tls())
+        flags |= MHD_USE_TLS;
+    return MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &answer, nullptr,
+        MHD_OPTION_LISTEN_SOCKET, listener,
+        MHD_OPTION_CONNECTION_LIMIT, exporter.max_connections,
+        MHD_OPTION_CONNECTION_TIMEOUT, 10u,
+        // Holds the request head: a longer one gets 431.
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
+        MHD_OPTION_ARRAY, web_tls_options(),
+        MHD_OPTION_END);
+}
+
+// New TLS material takes a new server on the same socket: the old one stops
+// accepting at once and is stopped when its connections have had time to end.
+static void renew_server(int listener, MHD_Daemon** daemon, MHD_Daemon** retired, time_t* retired_at)
+{
+    MHD_Daemon* fresh = start_server(listener);
+    if (fresh == nullptr) {
+        report("cannot start the HTTP server with the new TLS material; the old stays");
+        return;
+    }
+    if (*retired != nullptr)
+        MHD_stop_daemon(*retired);
+    MHD_quiesce_daemon(*daemon);
+    *retired = *daemon;
+    *retired_at = time(nullptr);
+    *daemon = fresh;
+}
+
 int serve_http(int listener)
 {
     sigset_t stop;
@@ -141,21 +209,32 @@ int serve_http(int listener)
     // Blocked before the server's thread starts, so that only sigwait sees them.
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    MHD_Daemon* daemon = MHD_start_daemon(
-        MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &answer, nullptr,
-        MHD_OPTION_LISTEN_SOCKET, listener,
-        MHD_OPTION_CONNECTION_LIMIT, exporter.max_connections,
-        MHD_OPTION_CONNECTION_TIMEOUT, 10u,
-        // Holds the request head: a longer one gets 431.
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
-        MHD_OPTION_END);
+    MHD_Daemon* daemon = start_server(listener);
     if (daemon == nullptr) {
         report("cannot start the HTTP server");
         return 1;
     }
-    int received;
-    while (sigwait(&stop, &received) != 0) {
+    MHD_Daemon* retired = nullptr;
+    time_t retired_at = 0;
+    unsigned generation = web_tls_generation();
+    for (;;) {
+        // The web configuration is looked at every second even with no requests.
+        timespec second{1, 0};
+        int received = sigtimedwait(&stop, nullptr, &second);
+        if (received == SIGTERM || received == SIGINT)
+            break;
+        refresh_web_config();
+        if (web_tls_generation() != generation) {
+            generation = web_tls_generation();
+            renew_server(listener, &daemon, &retired, &retired_at);
+        }
+        if (retired != nullptr && time(nullptr) - retired_at > 15) {
+            MHD_stop_daemon(retired);
+            retired = nullptr;
+        }
     }
+    if (retired != nullptr)
+        MHD_stop_daemon(retired);
     MHD_stop_daemon(daemon);
     close(listener);
     free_text(&page);

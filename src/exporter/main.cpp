@@ -3,12 +3,15 @@
 #include "exporter/http.h"
 #include "exporter/options.h"
 #include "exporter/textfile.h"
+#include "exporter/webconfig.h"
 
 int main(int argc, char** argv)
 {
     parse_exporter_options(argc, argv);
     if (exporter.textfile_output)
         return run_textfile(exporter.textfile_output, exporter.textfile_interval);
+    if (exporter.web_config_file && !load_web_config(exporter.web_config_file))
+        return 1;
     int listener = open_listener(exporter.listen_address);
     if (listener < 0)
         return 1;

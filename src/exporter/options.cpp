@@ -7,11 +7,11 @@
 #include <cstring>
 #include <getopt.h>
 
-exporter_settings exporter = {":9720", "/metrics", 32, nullptr, 0};
+exporter_settings exporter = {":9720", "/metrics", 32, nullptr, nullptr, 0};
 
 const char exporter_usage[] =
     "usage: volscan-exporter [--web.listen-address=[HOST]:PORT] [--web.telemetry-path=PATH]\n"
-    "                        [--web.max-connections=N]\n"
+    "                        [--web.max-connections=N] [--web.config.file=FILE]\n"
     "       volscan-exporter --textfile.output=FILE [--textfile.interval=SECONDS]\n"
     "       volscan-exporter --help | --version\n";
 
@@ -23,6 +23,8 @@ static const char help_text[] =
     "                                    address of the machine)\n"
     "  --web.telemetry-path=PATH         path of the metrics (default \"/metrics\")\n"
     "  --web.max-connections=N           connections served at once (default 32)\n"
+    "  --web.config.file=FILE            TLS and basic authentication, in the web\n"
+    "                                    configuration format of Prometheus exporters\n"
     "  --textfile.output=FILE            write the metrics to FILE (for node_exporter's\n"
     "                                    text-file collector) instead of serving them\n"
     "  --textfile.interval=SECONDS       write FILE again every SECONDS (default 0: once)\n"
@@ -80,12 +82,13 @@ static bool valid_listen_address(const char* address)
 
 void parse_exporter_options(int argc, char** argv)
 {
-    enum { listen_address = 1, telemetry_path, max_connections, textfile_output,
+    enum { listen_address = 1, telemetry_path, max_connections, web_config_file, textfile_output,
            textfile_interval, help, version };
     static const option long_options[] = {
         {"web.listen-address", required_argument, nullptr, listen_address},
         {"web.telemetry-path", required_argument, nullptr, telemetry_path},
         {"web.max-connections", required_argument, nullptr, max_connections},
+        {"web.config.file", required_argument, nullptr, web_config_file},
         {"textfile.output", required_argument, nullptr, textfile_output},
         {"textfile.interval", required_argument, nullptr, textfile_interval},
         {"help", no_argument, nullptr, help},
@@ -118,6 +121,12 @@ void parse_exporter_options(int argc, char** argv)
                 misuse("invalid --web.max-connections: %s (1 to 1024)", optarg);
             web_option = true;
             break;
+        case web_config_file:
+            if (optarg[0] == '\0')
+                misuse("invalid --web.config.file: %s", optarg);
+            exporter.web_config_file = optarg;
+            web_option = true;
+            break;
         case textfile_output:
             if (optarg[0] == '\0')
                 misuse("invalid --textfile.output: %s", optarg);
@@ -146,4 +155,9 @@ void parse_exporter_options(int argc, char** argv)
         misuse("%s needs --textfile.output", "--textfile.interval");
     if (web_option && exporter.textfile_output != nullptr)
         misuse("%s: the --web options have no use with --textfile.output", "--textfile.output");
+    // node_exporter's collector reads *.prom alone and says nothing of the rest.
+    size_t length = exporter.textfile_output ? strlen(exporter.textfile_output) : 0;
+    if (length > 0 && (length < 5 || strcmp(exporter.textfile_output + length - 5, ".prom") != 0))
+        report("warning: node_exporter's text-file collector reads only files whose name ends "
+               "in .prom, not %s", exporter.textfile_output);
 }

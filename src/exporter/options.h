@@ -6,6 +6,7 @@ struct exporter_settings {
     const char* listen_address;  // [host]:port
     const char* telemetry_path;  // where the metrics are served
     unsigned max_connections;
+    const char* web_config_file; // TLS and users; null: plain HTTP, open to all
     const char* textfile_output; // set: write this file instead of serving HTTP
     unsigned textfile_interval;  // seconds between writes; 0: write once
 };

@@ -108,6 +108,35 @@ Version: $mhd_version
 Libs: -L\${libdir} -lmicrohttpd
 Cflags: -I\${includedir}
 EOF
+# The web configuration's libraries, stubbed the same way: zlib and libcrypt
+# of the base system (headers and libraries under usr; FreeBSD's <unistd.h>
+# declares crypt_r), textproc/libyaml and security/gnutls under usr/local.
+# stub SOURCE SONAME FOLDER: builds SOURCE as FOLDER/SONAME, with its link name.
+stub() {
+    clang --target=$triple --sysroot="$sysroot" -fuse-ld=lld -std=c11 -Wall -Wextra -Werror \
+        -fPIC -shared -nostdlib -Wl,-soname,"$2" -I"$local/include" \
+        -o "$3/$2" "$here/$1" >>"$log" 2>&1 || stop "the link stub $1 did not build" "$log"
+    ln -sf "$2" "$3/${2%%.so.*}.so"
+}
+for header in zlib.h zconf.h; do
+    [ -f "/usr/include/$header" ] || stop "no /usr/include/$header (Debian package zlib1g-dev)" "$log"
+    cp "/usr/include/$header" "$sysroot/usr/include/" || exit 1
+done
+[ -f /usr/include/yaml.h ] || stop "no /usr/include/yaml.h (Debian package libyaml-dev)" "$log"
+[ -d /usr/include/gnutls ] || stop "no /usr/include/gnutls (Debian package libgnutls28-dev)" "$log"
+cp /usr/include/yaml.h "$local/include/" && cp -r /usr/include/gnutls "$local/include/" || exit 1
+stub zlib_stub.c libz.so.6 "$sysroot/usr/lib"
+stub crypt_stub.c libcrypt.so.5 "$sysroot/usr/lib"
+stub yaml_stub.c libyaml-0.so.2 "$local/lib"
+stub gnutls_stub.c libgnutls.so.30 "$local/lib"
+# pc NAME VERSION LIBRARY: a pkg-config file for a stub under usr/local.
+pc() {
+    printf '%s\n' "prefix=/usr/local" "libdir=\${prefix}/lib" "includedir=\${prefix}/include" "" \
+        "Name: $1" "Description: $1 (link stub)" "Version: $2" "Libs: -L\${libdir} -l$3" \
+        "Cflags: -I\${includedir}" >"$local/libdata/pkgconfig/$1.pc"
+}
+pc yaml-0.1 0.2.5 yaml-0
+pc gnutls 3.7.9 gnutls
 build=$work/build
 configure() {
     cmake -S "$source_dir" -B "$build" \
@@ -135,7 +164,8 @@ grep -q 'src/nvme/driver_linux\.cpp' "$build/compile_commands.json" \
 
 # check_program PROGRAM NEEDED...: PROGRAM is a FreeBSD program for this
 # machine that needs these libraries and no other, and takes every function
-# but libmicrohttpd's (which has no symbol versions) with one of FreeBSD's.
+# but those of the stubbed libraries (which have no symbol versions here)
+# with one of FreeBSD's.
 check_program() {
     program=$1
     name=$(basename "$program")
@@ -154,13 +184,14 @@ check_program() {
     case $headers in *"UNIX - FreeBSD"*) ;; *) fail "$name is not a FreeBSD program" ;; esac
     case $headers in *"Machine:"*"$machine"*) ;; *) fail "$name is not built for $machine" ;; esac
     unversioned=$(readelf --dyn-syms -W "$program" \
-        | awk '$7 == "UND" && $5 != "WEAK" && $8 != "" && $8 !~ /@FBSD_1\.[0-9]+$/ && $8 !~ /^MHD_/ { print $8 }')
+        | awk '$7 == "UND" && $5 != "WEAK" && $8 != "" && $8 !~ /@FBSD_1\.[0-9]+$/ && $8 !~ /^(MHD_|yaml_|gnutls_|deflate|crypt_r$)/ { print $8 }')
     [ -z "$unversioned" ] || fail "$name takes symbols without a FreeBSD version: $unversioned"
 }
 check_program "$build/volscan" libc.so.7
 # The one installed, which loses the build's run path to the sysroot's
 # /usr/local/lib (where FreeBSD's run-time linker looks anyway).
-check_program "$stage/usr/local/bin/volscan-exporter" libc.so.7 libmicrohttpd.so.12
+check_program "$stage/usr/local/bin/volscan-exporter" libc.so.7 libmicrohttpd.so.12 libz.so.6 \
+    libcrypt.so.5 libyaml-0.so.2 libgnutls.so.30
 readelf -d "$stage/usr/local/bin/volscan-exporter" | grep -q -e '(RPATH)' -e '(RUNPATH)' \
     && fail "the installed volscan-exporter keeps a run path"
 
@@ -178,6 +209,7 @@ want="./usr/local/bin/volscan
 ./usr/local/etc/rc.d/volscan_exporter
 ./usr/local/libexec/volscan-ebs-links
 ./usr/local/share/bash-completion/completions/volscan
+./usr/local/share/bash-completion/completions/volscan-exporter
 ./usr/local/share/bash-completion/completions/volscan-id -> volscan
 ./usr/local/share/bash-completion/completions/volscan-stats -> volscan
 ./usr/local/share/man/man8/volscan-exporter.8
@@ -196,4 +228,4 @@ if [ $failures -ne 0 ]; then
     echo "FreeBSD $arch: $failures check(s) failed; the whole log is $log"
     exit 1
 fi
-echo "FreeBSD $arch: built without warnings, volscan needs libc.so.7 alone, volscan-exporter libc.so.7 and libmicrohttpd.so.12, staged in $stage ($(($(date +%s) - started)) s)"
+echo "FreeBSD $arch: built without warnings, volscan needs libc.so.7 alone, volscan-exporter libc.so.7, libmicrohttpd.so.12 and the web configuration's libraries, staged in $stage ($(($(date +%s) - started)) s)"

@@ -51,3 +51,41 @@ enum MHD_Result MHD_is_feature_supported(enum MHD_FEATURE feature)
     (void)feature;
     return MHD_NO;
 }
+
+const char* MHD_lookup_connection_value(struct MHD_Connection* connection, enum MHD_ValueKind kind,
+                                        const char* key)
+{
+    (void)connection, (void)kind, (void)key;
+    return 0;
+}
+
+const union MHD_ConnectionInfo* MHD_get_connection_info(struct MHD_Connection* connection,
+                                                        enum MHD_ConnectionInfoType info_type, ...)
+{
+    (void)connection, (void)info_type;
+    return 0;
+}
+
+char* MHD_basic_auth_get_username_password(struct MHD_Connection* connection, char** password)
+{
+    (void)connection, (void)password;
+    return 0;
+}
+
+enum MHD_Result MHD_queue_basic_auth_fail_response(struct MHD_Connection* connection,
+                                                   const char* realm, struct MHD_Response* response)
+{
+    (void)connection, (void)realm, (void)response;
+    return MHD_NO;
+}
+
+void MHD_free(void* ptr)
+{
+    (void)ptr;
+}
+
+MHD_socket MHD_quiesce_daemon(struct MHD_Daemon* daemon)
+{
+    (void)daemon;
+    return MHD_INVALID_SOCKET;
+}

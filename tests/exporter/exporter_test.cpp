@@ -16,7 +16,7 @@ namespace {
 
 const char usage[] =
     "usage: volscan-exporter [--web.listen-address=[HOST]:PORT] [--web.telemetry-path=PATH]\n"
-    "                        [--web.max-connections=N]\n"
+    "                        [--web.max-connections=N] [--web.config.file=FILE]\n"
     "       volscan-exporter --textfile.output=FILE [--textfile.interval=SECONDS]\n"
     "       volscan-exporter --help | --version\n";
 
@@ -208,6 +208,11 @@ TEST(options, misuse_and_information)
         {{"--textfile.output=/tmp/x.prom", "--web.listen-address=:9100"}, "",
          std::string("volscan-exporter: --textfile.output: the --web options have no use with "
                      "--textfile.output\n") + usage, 1},
+        {{"--textfile.output=/tmp/x.prom", "--web.config.file=/etc/web.yml"}, "",
+         std::string("volscan-exporter: --textfile.output: the --web options have no use with "
+                     "--textfile.output\n") + usage, 1},
+        {{"--web.config.file="}, "",
+         std::string("volscan-exporter: invalid --web.config.file: \n") + usage, 1},
         {{"metrics"}, "", std::string("volscan-exporter: unexpected argument: metrics\n") + usage, 1},
     };
     for (const row& r : rows) {
@@ -246,6 +251,22 @@ TEST(textfile, page_of_a_mixed_fleet)
     struct stat status;
     ASSERT_EQ(stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0644u);
+}
+
+// node_exporter reads *.prom alone: any other name is written all the same, with a warning.
+TEST(textfile, name_without_prom_is_written_with_a_warning)
+{
+    fleet_scope bed(mixed_fleet());
+    temporary_folder folder;
+    for (const char* name : {"ebs.txt", "prom", "ebs.prom.tmp"}) {
+        std::string path = folder.path + "/" + name;
+        run_result result =
+            fleet_run(exporter_binary, {"volscan-exporter", "--textfile.output=" + path});
+        EXPECT_EQ(result.err, "volscan-exporter: warning: node_exporter's text-file collector "
+                              "reads only files whose name ends in .prom, not " + path + "\n");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(lines_with(read_file(path), "ebs_read_ops_total{").size(), 2u);
+    }
 }
 
 TEST(textfile, folder_that_cannot_be_written)

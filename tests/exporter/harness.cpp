@@ -248,3 +248,36 @@ std::string read_file(const std::string& path)
     fclose(file);
     return text;
 }
+
+bool make_certificates(const std::string& folder)
+{
+    const char* script =
+        "set -e; cd '%s'\n"
+        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' >server.ext\n"
+        "printf 'extendedKeyUsage=clientAuth\\n' >client.ext\n"
+        "for ca in ca other; do\n"
+        "  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \\\n"
+        "    -keyout $ca.key -out $ca.crt -subj /CN=$ca 2>/dev/null\n"
+        "  for end in server client; do\n"
+        "    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \\\n"
+        "      -keyout $ca-$end.key -out $ca-$end.csr -subj /CN=$end 2>/dev/null\n"
+        "    openssl x509 -req -in $ca-$end.csr -CA $ca.crt -CAkey $ca.key -CAcreateserial \\\n"
+        "      -days 2 -extfile $end.ext -out $ca-$end.crt 2>/dev/null\n"
+        "  done\n"
+        "done\n"
+        // Cost 5: the cheapest bcrypt that htpasswd makes, to keep the tests quick.
+        "htpasswd -nbBC 5 alice secret | cut -d: -f2 | tr -d '\\n' >alice.hash\n"
+        "htpasswd -nbBC 5 bob hunter2 | cut -d: -f2 | tr -d '\\n' >bob.hash\n";
+    char command[2048];
+    snprintf(command, sizeof command, script, folder.c_str());
+    FILE* file = fopen((folder + "/make.sh").c_str(), "w");
+    if (file == nullptr)
+        return false;
+    fputs(command, file);
+    fclose(file);
+    int status;
+    std::string out = shell("timeout 60 sh '" + folder + "/make.sh' 2>&1", &status);
+    if (status != 0)
+        fprintf(stderr, "cannot make the test's certificates:\n%s", out.c_str());
+    return status == 0;
+}

@@ -70,3 +70,10 @@ struct temporary_folder {
 };
 
 std::string read_file(const std::string& path);
+
+// Makes in folder, with openssl and htpasswd: two CAs (ca, other), each with
+// a server certificate for 127.0.0.1 and localhost ($ca-server.crt/.key) and
+// a client certificate ($ca-client.crt/.key); and bcrypt hashes of alice's
+// password "secret" and bob's "hunter2" (alice.hash, bob.hash). False after
+// a diagnostic when a step failed.
+bool make_certificates(const std::string& folder);

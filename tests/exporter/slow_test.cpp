@@ -265,3 +265,66 @@ TEST(benchmark, one_scrape_of_27_volumes_against_the_jq_recipe)
     EXPECT_GT(recipe_wall / exporter_wall, 20);
     EXPECT_GT(recipe_cpu / exporter_cpu, 20);
 }
+
+TEST(prometheus, scrapes_through_tls_client_certificates_and_basic_auth)
+{
+    fleet_scope bed(live_volumes(2));
+    temporary_folder folder;
+    ASSERT_TRUE(make_certificates(folder.path));
+    const std::string keys = folder.path + "/";
+    FILE* web = fopen((keys + "web.yml").c_str(), "w");
+    fprintf(web,
+            "tls_server_config:\n  cert_file: ca-server.crt\n  key_file: ca-server.key\n"
+            "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.crt\n"
+            "  min_version: TLS13\n"
+            "basic_auth_users:\n  alice: %s\n",
+            read_file(keys + "alice.hash").c_str());
+    fclose(web);
+    int exporter_port = free_port();
+    fleet_process exporter = start_exporter(exporter_port, {"--web.config.file=" + keys + "web.yml"});
+    // Job good has it all; each other job lacks one thing and must be refused.
+    FILE* config = fopen((keys + "prometheus.yml").c_str(), "w");
+    fprintf(config, "global:\n  scrape_interval: 1s\nscrape_configs:\n");
+    struct job {
+        const char* name;
+        const char* password;
+        const char* client;
+        double up;
+    } jobs[] = {
+        {"good", "secret", "ca-client", 1},
+        {"wrong_password", "guess", "ca-client", 0},
+        {"foreign_client", "secret", "other-client", 0},
+    };
+    for (const job& j : jobs)
+        fprintf(config,
+                "  - job_name: %s\n    scheme: https\n"
+                "    basic_auth:\n      username: alice\n      password: %s\n"
+                "    tls_config:\n      ca_file: %sca.crt\n      cert_file: %s%s.crt\n"
+                "      key_file: %s%s.key\n"
+                "    static_configs:\n      - targets: ['127.0.0.1:%d']\n",
+                j.name, j.password, keys.c_str(), keys.c_str(), j.client, keys.c_str(), j.client,
+                exporter_port);
+    fclose(config);
+    int prometheus_port = free_port();
+    pid_t prometheus = start_program(
+        {"prometheus", "--config.file=" + keys + "prometheus.yml",
+         "--storage.tsdb.path=" + keys + "data",
+         "--web.listen-address=127.0.0.1:" + std::to_string(prometheus_port)},
+        keys + "prometheus.log");
+    ASSERT_TRUE(wait_for_port(prometheus_port, 30000)) << read_file(keys + "prometheus.log");
+    for (int tries = 0; tries < 300 && promql(prometheus_port, "count(up)") != std::vector<double>{3};
+         tries++)
+        usleep(100000);
+    sleep(3);
+    for (const job& j : jobs)
+        EXPECT_EQ(promql(prometheus_port, std::string("up{job=\"") + j.name + "\"}"),
+                  std::vector<double>{j.up}) << j.name;
+    EXPECT_EQ(promql(prometheus_port, "count(ebs_read_ops_total{job=\"good\"})"),
+              std::vector<double>{2});
+    EXPECT_EQ(promql(prometheus_port, "count(ebs_read_ops_total{job!=\"good\"})"),
+              std::vector<double>{});
+    stop_program(prometheus);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}

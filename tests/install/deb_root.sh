@@ -159,9 +159,9 @@ for tool in debootstrap unshare chroot; do
 done
 
 # The root: minbase, with udev and umockdev to run the rules in, and the
-# library volscan-exporter links (its package depends on it; dpkg -i
+# libraries volscan-exporter links (its package depends on them; dpkg -i
 # installs no dependency).
-base=$(sh "$make_root" "$suite" --include=udev,umockdev,libmicrohttpd12) || exit 1
+base=$(sh "$make_root" "$suite" --include=udev,umockdev,libmicrohttpd12,libyaml-0-2) || exit 1
 
 work=$(mktemp -d /tmp/volscan-deb-root.XXXXXX) || exit 1
 trap 'rm -rf "$work"' EXIT

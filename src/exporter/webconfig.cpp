@@ -1,0 +1,817 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "exporter/webconfig.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <gnutls/gnutls.h>
+#include <pthread.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <yaml.h>
+#if __has_include(<crypt.h>)
+#include <crypt.h>
+#else
+#include <unistd.h> // crypt_r in the C library's own header
+#endif
+
+#include "exporter/options.h"
+
+namespace {
+
+enum client_auth { no_client_cert, verify_if_given, require_and_verify };
+
+// The security headers exporters may set, in the order they are sent.
+const char* const header_names[] = {"Content-Security-Policy", "X-Frame-Options",
+                                    "X-Content-Type-Options", "X-XSS-Protection",
+                                    "Strict-Transport-Security"};
+constexpr int header_count = sizeof header_names / sizeof header_names[0];
+
+struct web_user {
+    char name[256];
+    char hash[64]; // bcrypt: 60 characters
+};
+
+// The files a configuration was read from, as they stood: a change to any
+// of them calls for a new read.
+enum { config_file, cert_file, key_file, ca_file, watched_files };
+struct file_mark {
+    bool exists;
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified, changed;
+};
+
+struct web_config {
+    bool tls;
+    char* cert; // PEM text, from the file or inline
+    char* key;
+    char* client_ca;
+    char paths[watched_files][4096]; // "" where not used
+    int client_auth;
+    int min_version, max_version; // 0 to 3: TLS 1.0 to 1.3
+    web_user* users;
+    size_t user_count;
+    char* headers[header_count];
+};
+
+void free_config(web_config* config)
+{
+    free(config->cert);
+    free(config->key);
+    free(config->client_ca);
+    free(config->users);
+    for (char* value : config->headers)
+        free(value);
+    *config = web_config{};
+}
+
+// One read of the file: the configuration or why there is none.
+struct reading {
+    web_config config;
+    yaml_document_t document;
+    char error[512];
+    const char* folder_end; // the file's folder, for relative paths
+    const char* path;
+};
+
+bool fail(reading* r, const yaml_node_t* node, const char* format, const char* what)
+{
+    char text[400];
+    snprintf(text, sizeof text, format, what);
+    if (node != nullptr)
+        snprintf(r->error, sizeof r->error, "%s: line %zu: %s", r->path,
+                 node->start_mark.line + 1, text);
+    else
+        snprintf(r->error, sizeof r->error, "%s: %s", r->path, text);
+    return false;
+}
+
+const char* scalar(const yaml_node_t* node)
+{
+    return node != nullptr && node->type == YAML_SCALAR_NODE
+        ? reinterpret_cast<const char*>(node->data.scalar.value)
+        : nullptr;
+}
+
+bool is_null(const yaml_node_t* node)
+{
+    const char* text = scalar(node);
+    return text != nullptr && node->data.scalar.style == YAML_PLAIN_SCALAR_STYLE
+        && (text[0] == '\0' || strcmp(text, "~") == 0 || strcmp(text, "null") == 0
+            || strcmp(text, "Null") == 0 || strcmp(text, "NULL") == 0);
+}
+
+// A mapping's pairs one by one, refusing a key seen twice.
+struct pairs {
+    yaml_node_pair_t* at;
+    yaml_node_pair_t* end;
+};
+
+[[nodiscard]] bool open_mapping(reading* r, const yaml_node_t* node, const char* name, pairs* out)
+{
+    *out = pairs{};
+    if (node == nullptr || is_null(node))
+        return true;
+    if (node->type != YAML_MAPPING_NODE)
+        return fail(r, node, "%s must be a mapping", name);
+    out->at = node->data.mapping.pairs.start;
+    out->end = node->data.mapping.pairs.top;
+    for (yaml_node_pair_t* a = out->at; a < out->end; a++) {
+        const char* key = scalar(yaml_document_get_node(&r->document, a->key));
+        if (key == nullptr)
+            return fail(r, yaml_document_get_node(&r->document, a->key), "a key in %s is not text",
+                        name);
+        for (yaml_node_pair_t* b = out->at; b < a; b++)
+            if (strcmp(key, scalar(yaml_document_get_node(&r->document, b->key))) == 0)
+                return fail(r, yaml_document_get_node(&r->document, a->key), "%s appears twice",
+                            key);
+    }
+    return true;
+}
+
+// The next key and value of a mapping opened with open_mapping; false at its end.
+bool next_pair(reading* r, pairs* p, const yaml_node_t** key, const yaml_node_t** value)
+{
+    if (p->at >= p->end)
+        return false;
+    *key = yaml_document_get_node(&r->document, p->at->key);
+    *value = yaml_document_get_node(&r->document, p->at->value);
+    p->at++;
+    return true;
+}
+
+[[nodiscard]] bool text_value(reading* r, const yaml_node_t* node, const char* key,
+                              const char** value)
+{
+    *value = scalar(node);
+    if (*value == nullptr)
+        return fail(r, node, "%s must be text", key);
+    return true;
+}
+
+[[nodiscard]] bool bool_value(reading* r, const yaml_node_t* node, const char* key, bool* value)
+{
+    const char* text = scalar(node);
+    for (const char* word : {"true", "True", "TRUE"})
+        if (text != nullptr && strcmp(text, word) == 0)
+            return *value = true;
+    for (const char* word : {"false", "False", "FALSE"})
+        if (text != nullptr && strcmp(text, word) == 0) {
+            *value = false;
+            return true;
+        }
+    return fail(r, node, "%s must be true or false", key);
+}
+
+// Settings this server cannot honour are refused rather than ignored; an
+// empty list or null asks for nothing and passes.
+[[nodiscard]] bool refuse_unless_empty(reading* r, const yaml_node_t* node, const char* key,
+                                       const char* why)
+{
+    if (is_null(node) || (node->type == YAML_SEQUENCE_NODE
+                          && node->data.sequence.items.start == node->data.sequence.items.top))
+        return true;
+    char text[300];
+    snprintf(text, sizeof text, "%s is not supported: %s", key, why);
+    return fail(r, node, "%s", text);
+}
+
+// A whole file's contents, or null with the reason in r.
+char* read_whole(reading* r, const yaml_node_t* node, const char* path)
+{
+    FILE* file = fopen(path, "re");
+    if (file == nullptr) {
+        char text[4200];
+        snprintf(text, sizeof text, "cannot read %s: %s", path, strerror(errno));
+        fail(r, node, "%s", text);
+        return nullptr;
+    }
+    char* data = nullptr;
+    size_t used = 0, size = 0;
+    for (;;) {
+        if (used + 4096 + 1 > size) {
+            size = size ? size * 2 : 8192;
+            char* grown = static_cast<char*>(realloc(data, size));
+            if (grown == nullptr || size > 16 * 1024 * 1024) {
+                free(grown ? grown : data);
+                fclose(file);
+                fail(r, node, "%s is too large", path);
+                return nullptr;
+            }
+            data = grown;
+        }
+        size_t got = fread(data + used, 1, 4096, file);
+        used += got;
+        if (got < 4096)
+            break;
+    }
+    bool error = ferror(file);
+    fclose(file);
+    data[used] = '\0';
+    if (error) {
+        free(data);
+        fail(r, node, "cannot read %s", path);
+        return nullptr;
+    }
+    return data;
+}
+
+// A path as the file names it: relative to the file's own folder.
+[[nodiscard]] bool resolve(reading* r, const yaml_node_t* node, const char* value, char* out)
+{
+    int folder = value[0] == '/' ? 0 : static_cast<int>(r->folder_end - r->path);
+    if (snprintf(out, 4096, "%.*s%s", folder, r->path, value) >= 4096)
+        return fail(r, node, "%s: path too long", value);
+    return true;
+}
+
+// PEM material given either as a file or inline, not both.
+[[nodiscard]] bool material(reading* r, const yaml_node_t* file_node, const yaml_node_t* inline_node,
+                            const char* name, int slot, char** out)
+{
+    if (file_node != nullptr && inline_node != nullptr) {
+        char text[100];
+        snprintf(text, sizeof text, "both %s_file and %s are set: use one", name, name);
+        return fail(r, inline_node, "%s", text);
+    }
+    const char* value;
+    if (inline_node != nullptr) {
+        if (!text_value(r, inline_node, name, &value))
+            return false;
+        *out = strdup(value);
+        return *out != nullptr || fail(r, nullptr, "%s", "out of memory");
+    }
+    if (file_node == nullptr)
+        return true;
+    if (!text_value(r, file_node, name, &value) || !resolve(r, file_node, value, r->config.paths[slot]))
+        return false;
+    *out = read_whole(r, file_node, r->config.paths[slot]);
+    return *out != nullptr;
+}
+
+[[nodiscard]] bool tls_version(reading* r, const yaml_node_t* node, const char* key, int* version)
+{
+    const char* text = scalar(node);
+    static const char* const names[] = {"TLS10", "TLS11", "TLS12", "TLS13"};
+    for (int k = 0; k < 4; k++)
+        if (text != nullptr && strcmp(text, names[k]) == 0) {
+            *version = k;
+            return true;
+        }
+    char why[100];
+    snprintf(why, sizeof why, "%s must be TLS10, TLS11, TLS12 or TLS13", key);
+    return fail(r, node, "%s", why);
+}
+
+// The certificate and key must load together, and the CAs parse, now rather
+// than when a client first connects.
+[[nodiscard]] bool check_material(reading* r)
+{
+    gnutls_certificate_credentials_t credentials;
+    if (gnutls_certificate_allocate_credentials(&credentials) < 0)
+        return fail(r, nullptr, "%s", "out of memory");
+    auto datum = [](char* text) {
+        return gnutls_datum_t{reinterpret_cast<unsigned char*>(text),
+                              static_cast<unsigned>(strlen(text))};
+    };
+    gnutls_datum_t cert = datum(r->config.cert), key = datum(r->config.key);
+    int result = gnutls_certificate_set_x509_key_mem(credentials, &cert, &key, GNUTLS_X509_FMT_PEM);
+    bool good = result >= 0;
+    if (!good)
+        fail(r, nullptr, "the TLS certificate and key do not load: %s", gnutls_strerror(result));
+    if (good && r->config.client_ca != nullptr) {
+        gnutls_datum_t ca = datum(r->config.client_ca);
+        result = gnutls_certificate_set_x509_trust_mem(credentials, &ca, GNUTLS_X509_FMT_PEM);
+        good = result > 0;
+        if (!good)
+            fail(r, nullptr, "the client CAs hold no certificate: %s",
+                 result < 0 ? gnutls_strerror(result) : "none found");
+    }
+    gnutls_certificate_free_credentials(credentials);
+    return good;
+}
+
+[[nodiscard]] bool read_tls(reading* r, const yaml_node_t* node)
+{
+    pairs p;
+    if (!open_mapping(r, node, "tls_server_config", &p))
+        return false;
+    web_config& c = r->config;
+    c.tls = true;
+    c.min_version = 2;
+    c.max_version = 3;
+    const yaml_node_t *cert_file_node = nullptr, *cert_node = nullptr, *key_file_node = nullptr,
+                      *key_node = nullptr, *ca_file_node = nullptr, *ca_node = nullptr;
+    const char* auth = "NoClientCert";
+    const yaml_node_t *key_of, *value;
+    while (next_pair(r, &p, &key_of, &value)) {
+        const char* key = scalar(key_of);
+        bool ignored;
+        if (strcmp(key, "cert_file") == 0)
+            cert_file_node = value;
+        else if (strcmp(key, "cert") == 0)
+            cert_node = value;
+        else if (strcmp(key, "key_file") == 0)
+            key_file_node = value;
+        else if (strcmp(key, "key") == 0)
+            key_node = value;
+        else if (strcmp(key, "client_ca_file") == 0)
+            ca_file_node = value;
+        else if (strcmp(key, "client_ca") == 0)
+            ca_node = value;
+        else if (strcmp(key, "client_auth_type") == 0) {
+            if (!text_value(r, value, key, &auth))
+                return false;
+        } else if (strcmp(key, "min_version") == 0) {
+            if (!tls_version(r, value, key, &c.min_version))
+                return false;
+        } else if (strcmp(key, "max_version") == 0) {
+            if (!tls_version(r, value, key, &c.max_version))
+                return false;
+        } else if (strcmp(key, "client_allowed_sans") == 0) {
+            if (!refuse_unless_empty(r, value, key, "any client the CAs vouch for is let in"))
+                return false;
+        } else if (strcmp(key, "cipher_suites") == 0) {
+            if (!refuse_unless_empty(r, value, key, "the TLS library's own choice applies"))
+                return false;
+        } else if (strcmp(key, "curve_preferences") == 0) {
+            if (!refuse_unless_empty(r, value, key, "the TLS library's own choice applies"))
+                return false;
+        } else if (strcmp(key, "prefer_server_cipher_suites") == 0) {
+            // The TLS library always prefers the server's order.
+            if (!bool_value(r, value, key, &ignored))
+                return false;
+            if (!ignored)
+                return fail(r, value, "%s: false is not supported", key);
+        } else
+            return fail(r, key_of, "unknown key %s in tls_server_config", key);
+    }
+    static const char* const policies[] = {"NoClientCert", "VerifyClientCertIfGiven",
+                                           "RequireAndVerifyClientCert"};
+    c.client_auth = -1;
+    for (int k = 0; k < 3; k++)
+        if (strcmp(auth, policies[k]) == 0)
+            c.client_auth = k;
+    if (c.client_auth < 0)
+        return fail(r, nullptr,
+                    "client_auth_type %s is not supported (NoClientCert, VerifyClientCertIfGiven "
+                    "or RequireAndVerifyClientCert)",
+                    auth);
+    if (cert_file_node == nullptr && cert_node == nullptr)
+        return fail(r, node, "%s", "tls_server_config needs cert_file or cert");
+    if (key_file_node == nullptr && key_node == nullptr)
+        return fail(r, node, "%s", "tls_server_config needs key_file or key");
+    if (!material(r, cert_file_node, cert_node, "cert", cert_file, &c.cert)
+        || !material(r, key_file_node, key_node, "key", key_file, &c.key)
+        || !material(r, ca_file_node, ca_node, "client_ca", ca_file, &c.client_ca))
+        return false;
+    if (c.client_auth != no_client_cert && c.client_ca == nullptr)
+        return fail(r, node, "client_auth_type %s needs client_ca_file or client_ca", auth);
+    if (c.client_auth == no_client_cert && c.client_ca != nullptr)
+        return fail(r, node, "%s",
+                    "client CAs are set but client_auth_type is NoClientCert: set "
+                    "RequireAndVerifyClientCert");
+    if (c.min_version > c.max_version)
+        return fail(r, node, "%s", "min_version is above max_version");
+    return check_material(r);
+}
+
+[[nodiscard]] bool read_http(reading* r, const yaml_node_t* node)
+{
+    pairs p;
+    if (!open_mapping(r, node, "http_server_config", &p))
+        return false;
+    const yaml_node_t *key_of, *value;
+    while (next_pair(r, &p, &key_of, &value)) {
+        const char* key = scalar(key_of);
+        if (strcmp(key, "http2") == 0) {
+            bool http2;
+            if (!bool_value(r, value, key, &http2))
+                return false;
+            if (http2)
+                return fail(r, value, "%s", "http2: true is not supported: the server speaks HTTP/1.1");
+        } else if (strcmp(key, "headers") == 0) {
+            pairs h;
+            if (!open_mapping(r, value, "headers", &h))
+                return false;
+            const yaml_node_t *name_of, *text_of;
+            while (next_pair(r, &h, &name_of, &text_of)) {
+                const char* name = scalar(name_of);
+                const char* text;
+                if (!text_value(r, text_of, name, &text))
+                    return false;
+                int k = 0;
+                while (k < header_count && strcasecmp(name, header_names[k]) != 0)
+                    k++;
+                if (k == header_count)
+                    return fail(r, name_of, "header %s cannot be set", name);
+                if (strpbrk(text, "\r\n") != nullptr)
+                    return fail(r, name_of, "header %s holds a line break", name);
+                r->config.headers[k] = strdup(text);
+                if (r->config.headers[k] == nullptr)
+                    return fail(r, nullptr, "%s", "out of memory");
+            }
+        } else
+            return fail(r, key_of, "unknown key %s in http_server_config", key);
+    }
+    return true;
+}
+
+[[nodiscard]] bool read_users(reading* r, const yaml_node_t* node)
+{
+    pairs p;
+    if (!open_mapping(r, node, "basic_auth_users", &p))
+        return false;
+    size_t count = p.end - p.at;
+    if (count == 0)
+        return true;
+    r->config.users = static_cast<web_user*>(calloc(count, sizeof(web_user)));
+    if (r->config.users == nullptr)
+        return fail(r, nullptr, "%s", "out of memory");
+    const yaml_node_t *key_of, *value;
+    while (next_pair(r, &p, &key_of, &value)) {
+        const char* name = scalar(key_of);
+        const char* hash;
+        if (!text_value(r, value, name, &hash))
+            return false;
+        // The name goes into a header's user:password, which splits at the first colon.
+        if (name[0] == '\0' || strchr(name, ':') != nullptr || strlen(name) >= sizeof(web_user::name))
+            return fail(r, key_of, "user name \"%s\" is empty, too long or holds a colon", name);
+        bool bcrypt = strlen(hash) == 60 && hash[0] == '$' && hash[1] == '2'
+            && strchr("aby", hash[2]) != nullptr && hash[3] == '$';
+        if (!bcrypt)
+            return fail(r, value, "the password of %s is not a bcrypt hash ($2y$, $2b$ or $2a$)",
+                        name);
+        web_user& user = r->config.users[r->config.user_count++];
+        strcpy(user.name, name);
+        strcpy(user.hash, hash);
+    }
+    return true;
+}
+
+[[nodiscard]] bool read_config(reading* r, const char* text, size_t length)
+{
+    yaml_parser_t parser;
+    if (!yaml_parser_initialize(&parser))
+        return fail(r, nullptr, "%s", "out of memory");
+    yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text), length);
+    if (!yaml_parser_load(&parser, &r->document)) {
+        char why[300];
+        snprintf(why, sizeof why, "line %zu: %s", parser.problem_mark.line + 1,
+                 parser.problem ? parser.problem : "not YAML");
+        yaml_parser_delete(&parser);
+        r->document = yaml_document_t{};
+        return fail(r, nullptr, "%s", why);
+    }
+    yaml_parser_delete(&parser);
+    yaml_node_t* root = yaml_document_get_root_node(&r->document);
+    pairs p;
+    if (!open_mapping(r, root, "the file", &p))
+        return false;
+    const yaml_node_t *key_of, *value;
+    while (next_pair(r, &p, &key_of, &value)) {
+        const char* key = scalar(key_of);
+        bool good;
+        if (strcmp(key, "tls_server_config") == 0)
+            good = is_null(value) || read_tls(r, value);
+        else if (strcmp(key, "http_server_config") == 0)
+            good = read_http(r, value);
+        else if (strcmp(key, "basic_auth_users") == 0)
+            good = read_users(r, value);
+        else if (strcmp(key, "rate_limit") == 0)
+            good = is_null(value) || fail(r, value, "%s", "rate_limit is not supported");
+        else
+            good = fail(r, key_of, "unknown key %s", key);
+        if (!good)
+            return false;
+    }
+    return true;
+}
+
+void mark(const char* path, file_mark* out)
+{
+    struct stat status;
+    *out = file_mark{};
+    if (path[0] == '\0' || stat(path, &status) != 0)
+        return;
+    *out = file_mark{true, status.st_dev, status.st_ino, status.st_size, status.st_mtim,
+                     status.st_ctim};
+}
+
+bool same_mark(const file_mark& a, const file_mark& b)
+{
+    return a.exists == b.exists && a.device == b.device && a.inode == b.inode && a.size == b.size
+        && a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec
+        && a.changed.tv_sec == b.changed.tv_sec && a.changed.tv_nsec == b.changed.tv_nsec;
+}
+
+// Reads path into *config; false with the reason in error.
+bool read_web_config(const char* path, web_config* config, file_mark* marks, char* error,
+                     size_t error_size)
+{
+    reading r{};
+    r.path = path;
+    const char* slash = strrchr(path, '/');
+    r.folder_end = slash ? slash + 1 : path;
+    snprintf(r.config.paths[config_file], sizeof r.config.paths[config_file], "%s", path);
+    // The marks are taken first: a change while the files are read is seen next time.
+    for (int k = 0; k < watched_files; k++)
+        mark(r.config.paths[k], &marks[k]);
+    char* text = read_whole(&r, nullptr, path);
+    bool good = text != nullptr && read_config(&r, text, strlen(text));
+    free(text);
+    yaml_document_delete(&r.document);
+    for (int k = cert_file; k < watched_files; k++)
+        mark(r.config.paths[k], &marks[k]);
+    if (!good) {
+        free_config(&r.config);
+        snprintf(error, error_size, "%s", r.error);
+        return false;
+    }
+    *config = r.config;
+    return true;
+}
+
+// The configuration in force, and what the handler threads share.
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+const char* config_path;
+web_config current;
+file_mark marks[watched_files];
+bool broken; // the files changed and no longer read: refuse requests
+unsigned tls_generation;
+
+bool same_text(const char* a, const char* b)
+{
+    return (a == nullptr && b == nullptr) || (a != nullptr && b != nullptr && strcmp(a, b) == 0);
+}
+
+bool same_tls(const web_config& a, const web_config& b)
+{
+    return same_text(a.cert, b.cert) && same_text(a.key, b.key)
+        && same_text(a.client_ca, b.client_ca) && a.min_version == b.min_version
+        && a.max_version == b.max_version;
+}
+
+} // namespace
+
+bool load_web_config(const char* path)
+{
+    char error[600];
+    if (!read_web_config(path, &current, marks, error, sizeof error)) {
+        report("invalid --web.config.file: %s", error);
+        return false;
+    }
+    if (current.tls && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+        report("invalid --web.config.file: %s: this libmicrohttpd was built without TLS", path);
+        return false;
+    }
+    config_path = path;
+    return true;
+}
+
+void refresh_web_config()
+{
+    if (config_path == nullptr)
+        return;
+    pthread_mutex_lock(&lock);
+    bool changed = false;
+    for (int k = 0; k < watched_files; k++) {
+        file_mark now;
+        mark(k == config_file ? config_path : current.paths[k], &now);
+        changed = changed || !same_mark(now, marks[k]);
+    }
+    if (changed) {
+        web_config fresh;
+        char error[600];
+        if (!read_web_config(config_path, &fresh, marks, error, sizeof error)) {
+            if (!broken)
+                report("cannot read --web.config.file again, refusing requests until it is "
+                       "mended: %s", error);
+            broken = true;
+        } else if (fresh.tls != current.tls) {
+            if (!broken)
+                report("cannot read --web.config.file again, refusing requests until it is "
+                       "mended: %s: turning TLS on or off needs a restart", config_path);
+            broken = true;
+            free_config(&fresh);
+        } else {
+            if (broken)
+                report("--web.config.file %s reads again", config_path);
+            broken = false;
+            if (!same_tls(fresh, current))
+                tls_generation++;
+            free_config(&current);
+            current = fresh;
+        }
+    }
+    pthread_mutex_unlock(&lock);
+}
+
+bool web_tls()
+{
+    return current.tls;
+}
+
+unsigned web_tls_generation()
+{
+    pthread_mutex_lock(&lock);
+    unsigned generation = tls_generation;
+    pthread_mutex_unlock(&lock);
+    return generation;
+}
+
+const MHD_OptionItem* web_tls_options()
+{
+    // Two sets: the server that is being replaced may still hold the older.
+    static MHD_OptionItem items[2][5];
+    static char* held[2][3];
+    static char priorities[2][128];
+    static int turn;
+    turn ^= 1;
+    for (char*& text : held[turn]) {
+        free(text);
+        text = nullptr;
+    }
+    MHD_OptionItem* out = items[turn];
+    int n = 0;
+    pthread_mutex_lock(&lock);
+    if (current.tls) {
+        held[turn][0] = strdup(current.cert);
+        held[turn][1] = strdup(current.key);
+        held[turn][2] = current.client_ca ? strdup(current.client_ca) : nullptr;
+        static const char* const versions[] = {"+VERS-TLS1.0", "+VERS-TLS1.1", "+VERS-TLS1.2",
+                                               "+VERS-TLS1.3"};
+        int used = snprintf(priorities[turn], sizeof priorities[turn], "NORMAL:-VERS-ALL");
+        for (int k = current.min_version; k <= current.max_version; k++)
+            used += snprintf(priorities[turn] + used, sizeof priorities[turn] - used, ":%s",
+                             versions[k]);
+        out[n++] = MHD_OptionItem{MHD_OPTION_HTTPS_MEM_CERT, 0, held[turn][0]};
+        out[n++] = MHD_OptionItem{MHD_OPTION_HTTPS_MEM_KEY, 0, held[turn][1]};
+        out[n++] = MHD_OptionItem{MHD_OPTION_HTTPS_PRIORITIES, 0, priorities[turn]};
+        // With client CAs the server asks every client for its certificate.
+        if (held[turn][2] != nullptr)
+            out[n++] = MHD_OptionItem{MHD_OPTION_HTTPS_MEM_TRUST, 0, held[turn][2]};
+    }
+    pthread_mutex_unlock(&lock);
+    out[n] = MHD_OptionItem{MHD_OPTION_END, 0, nullptr};
+    return out;
+}
+
+namespace {
+
+// Successful password checks, so that a scraper's every request does not
+// cost a bcrypt round (tens of milliseconds). An entry counts only while the
+// user's hash is the one it was checked against.
+struct remembered {
+    char name[256];
+    char password[256];
+    char hash[64];
+};
+constexpr int remembered_count = 64;
+remembered cache[remembered_count];
+int cache_next;
+pthread_mutex_t cache_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// The bits in which two fixed-size fields differ, all of them read whatever
+// their contents: 0 when they are equal.
+unsigned difference(const char* a, const char* b, size_t size)
+{
+    unsigned char bits = 0;
+    for (size_t k = 0; k < size; k++)
+        bits |= static_cast<unsigned char>(a[k] ^ b[k]);
+    return bits;
+}
+
+bool check_password(const char* name, const char* password, const char* hash)
+{
+    char key_name[256] = {}, key_password[256] = {}, key_hash[64] = {};
+    bool fits = strlen(name) < sizeof key_name && strlen(password) < sizeof key_password;
+    if (fits) {
+        strcpy(key_name, name);
+        strcpy(key_password, password);
+        strcpy(key_hash, hash);
+        pthread_mutex_lock(&cache_lock);
+        bool found = false;
+        for (const remembered& entry : cache)
+            found |= (difference(entry.name, key_name, sizeof key_name)
+                      | difference(entry.password, key_password, sizeof key_password)
+                      | difference(entry.hash, key_hash, sizeof key_hash)) == 0;
+        pthread_mutex_unlock(&cache_lock);
+        if (found)
+            return true;
+    }
+    crypt_data* data = static_cast<crypt_data*>(calloc(1, sizeof(crypt_data)));
+    if (data == nullptr)
+        return false;
+    const char* result = crypt_r(password, hash, data);
+    bool good = result != nullptr && strlen(result) == strlen(hash)
+        && difference(result, hash, strlen(hash)) == 0;
+    free(data);
+    if (good && fits) {
+        pthread_mutex_lock(&cache_lock);
+        remembered& entry = cache[cache_next];
+        cache_next = (cache_next + 1) % remembered_count;
+        memcpy(entry.name, key_name, sizeof key_name);
+        memcpy(entry.password, key_password, sizeof key_password);
+        memcpy(entry.hash, key_hash, sizeof key_hash);
+        pthread_mutex_unlock(&cache_lock);
+    }
+    return good;
+}
+
+// A hash of no password anyone knows, for the names nobody has: an unknown
+// name costs as much as a wrong password, and tells no more.
+const char decoy_hash[] = "$2y$10$abcdefghijklmnopqrstuuAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
+
+MHD_Result send_plain(MHD_Connection* connection, unsigned status, const char* text, bool challenge)
+{
+    MHD_Response* response = MHD_create_response_from_buffer(
+        strlen(text), const_cast<char*>(text), MHD_RESPMEM_PERSISTENT);
+    if (response == nullptr)
+        return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+    add_web_headers(response);
+    MHD_Result queued = challenge
+        ? MHD_queue_basic_auth_fail_response(connection, "volscan-exporter", response)
+        : MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// The client's certificate under the policy: a client that may not in gets
+// its connection closed, as a TLS server that checks at the handshake would.
+bool peer_allowed(MHD_Connection* connection, int policy)
+{
+    if (policy == no_client_cert)
+        return true;
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+    if (info == nullptr)
+        return false;
+    gnutls_session_t session = static_cast<gnutls_session_t>(info->tls_session);
+    unsigned count = 0;
+    if (gnutls_certificate_get_peers(session, &count) == nullptr || count == 0)
+        return policy == verify_if_given;
+    unsigned status;
+    return gnutls_certificate_verify_peers2(session, &status) >= 0 && status == 0;
+}
+
+} // namespace
+
+bool admit_request(MHD_Connection* connection, MHD_Result* answer)
+{
+    if (config_path == nullptr)
+        return true;
+    refresh_web_config();
+    pthread_mutex_lock(&lock);
+    bool refused = broken;
+    int policy = current.client_auth;
+    bool need_user = current.user_count > 0;
+    pthread_mutex_unlock(&lock);
+    if (refused) {
+        *answer = send_plain(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                             "Internal Server Error\n", false);
+        return false;
+    }
+    if (current.tls && !peer_allowed(connection, policy)) {
+        *answer = MHD_NO;
+        return false;
+    }
+    if (!need_user)
+        return true;
+    char* password = nullptr;
+    char* name = MHD_basic_auth_get_username_password(connection, &password);
+    char hash[sizeof decoy_hash];
+    strcpy(hash, decoy_hash);
+    bool known = false;
+    pthread_mutex_lock(&lock);
+    for (size_t k = 0; name != nullptr && k < current.user_count; k++)
+        if (strcmp(current.users[k].name, name) == 0) {
+            strcpy(hash, current.users[k].hash);
+            known = true;
+        }
+    pthread_mutex_unlock(&lock);
+    bool good = name != nullptr && password != nullptr
+        && check_password(name, password, hash) && known;
+    MHD_free(name);
+    MHD_free(password);
+    if (good)
+        return true;
+    *answer = send_plain(connection, MHD_HTTP_UNAUTHORIZED, "Unauthorized\n", true);
+    return false;
+}
+
+void add_web_headers(MHD_Response* response)
+{
+    if (config_path == nullptr)
+        return;
+    pthread_mutex_lock(&lock);
+    for (int k = 0; k < header_count; k++)
+        if (current.headers[k] != nullptr)
+            MHD_add_response_header(response, header_names[k], current.headers[k]);
+    pthread_mutex_unlock(&lock);
+}

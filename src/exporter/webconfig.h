@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// --web.config.file: TLS and basic authentication in the web configuration
+// format of Prometheus's exporters. The file is read at start, and again
+// whenever it or a file it names changes, so that new users and certificates
+// apply without a restart.
+#pragma once
+
+#include <microhttpd.h>
+
+// Reads and checks the file at start. On error it prints why and returns
+// false; the exporter then does not start.
+bool load_web_config(const char* path);
+
+// Reads the files again when any changed since the last look; a file that
+// no longer reads or checks is reported once, and requests are then refused
+// with 500 until it is mended. Safe from any thread.
+void refresh_web_config();
+
+// Whether the server speaks TLS: decided at start, for the process's life.
+bool web_tls();
+
+// Counts the changes of the TLS material (certificate, key, client CAs,
+// versions): the server starts again with the new material when it moves.
+unsigned web_tls_generation();
+
+// The server's TLS options for MHD_OPTION_ARRAY, ended by MHD_OPTION_END (at
+// once when TLS is off). The memory they point to stays valid until the
+// second call after this one.
+const MHD_OptionItem* web_tls_options();
+
+// Checks a request against the client-certificate policy and the users.
+// False: the request is answered (or its connection dropped) as *answer says.
+bool admit_request(MHD_Connection* connection, MHD_Result* answer);
+
+// Adds the configured http_server_config headers to a response.
+void add_web_headers(MHD_Response* response);

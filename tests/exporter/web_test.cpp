@@ -1,0 +1,350 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// volscan-exporter's web configuration against curl and openssl: TLS, client
+// certificates, basic authentication, files that are refused, changes that
+// apply while it runs; and gzip.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+// Certificates and password hashes made for this run (see make_certificates).
+std::string keys;
+
+std::string hash_of(const char* user) { return read_file(keys + "/" + user + ".hash"); }
+
+// Replaces a file the way an editor or a certificate manager does: a new
+// file renamed over the old one.
+void put_file(const std::string& path, const std::string& text)
+{
+    std::string temporary = path + ".new";
+    FILE* file = fopen(temporary.c_str(), "w");
+    fputs(text.c_str(), file);
+    fclose(file);
+    rename(temporary.c_str(), path.c_str());
+}
+
+struct curl_result {
+    int exit_status;
+    int http_code;
+    std::string headers, body;
+};
+
+// curl to the exporter on port with more options; bounded to 5 seconds.
+curl_result curl(int port, const std::string& options, const char* scheme = "https",
+                 const std::string& path = "/metrics")
+{
+    temporary_folder out;
+    curl_result r{};
+    std::string code = shell("cd '" + (keys.empty() ? "/" : keys) + "' && curl -sS -m 5 -o '" + out.path + "/body' -D '"
+                                 + out.path + "/headers' -w '%{http_code}' " + options + " "
+                                 + scheme + "://127.0.0.1:" + std::to_string(port) + path
+                                 + " 2>/dev/null",
+                             &r.exit_status);
+    r.http_code = atoi(code.c_str());
+    r.headers = read_file(out.path + "/headers");
+    r.body = read_file(out.path + "/body");
+    return r;
+}
+
+std::vector<fleet_controller> two_devices()
+{
+    fleet_controller volume, disk;
+    volume.fixture = fleet_ebs_volume(0);
+    volume.fixture.live = false;
+    volume.fixture.pages = {ebs_volume().pages[0]}; // the same page at every scrape
+    disk.fixture = instance_storage();
+    return {volume, disk};
+}
+
+std::string web_config(const std::string& folder, const std::string& text)
+{
+    std::string path = folder + "/web.yml";
+    put_file(path, text);
+    return path;
+}
+
+std::string tls_lines(const char* ca = "ca")
+{
+    return std::string("tls_server_config:\n  cert_file: ") + keys + "/" + ca
+        + "-server.crt\n  key_file: " + keys + "/" + ca + "-server.key\n";
+}
+
+// The page without its durations, which change from scrape to scrape.
+std::string without_durations(const std::string& page)
+{
+    std::string kept;
+    for (const std::string& line : lines_with(page, ""))
+        if (line.rfind("ebs_scrape_duration_seconds{", 0) != 0)
+            kept += line + "\n";
+    return kept;
+}
+
+class web : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        static temporary_folder folder;
+        keys = folder.path;
+        ASSERT_TRUE(make_certificates(keys));
+    }
+};
+
+} // namespace
+
+TEST_F(web, files_refused_at_start)
+{
+    fleet_scope bed({});
+    temporary_folder folder;
+    std::string hash = hash_of("alice");
+    struct row {
+        std::string text;
+        std::string error; // after "volscan-exporter: invalid --web.config.file: FILE: "
+        bool library_reason = false; // the TLS library's own words follow
+    } rows[] = {
+        {"tls_server_config: [\n", "line 2: did not find expected node content"},
+        {"tls_server_config:\n  cert_file: a\n key_file: b\n", "line 3: did not find expected key"},
+        {"- a\n- b\n", "line 1: the file must be a mapping"},
+        {"basic_auth_users:\n  alice: x\n  alice: y\n", "line 3: alice appears twice"},
+        {"web:\n  x: 1\n", "line 1: unknown key web"},
+        {"tls_server_config:\n  cert_file: " + keys + "/ca-server.crt\n",
+         "line 2: tls_server_config needs key_file or key"},
+        {"tls_server_config:\n  cert_file: missing.crt\n  key_file: missing.key\n",
+         "line 2: cannot read " + folder.path + "/missing.crt: No such file or directory"},
+        {tls_lines() + "  key: inline\n", "line 4: both key_file and key are set: use one"},
+        {"tls_server_config:\n  cert_file: " + keys + "/ca-server.crt\n  key_file: " + keys
+             + "/other-server.key\n",
+         "the TLS certificate and key do not load: ", true},
+        {tls_lines() + "  client_auth_type: RequireAnyClientCert\n",
+         "client_auth_type RequireAnyClientCert is not supported (NoClientCert, "
+         "VerifyClientCertIfGiven or RequireAndVerifyClientCert)"},
+        {tls_lines() + "  client_auth_type: RequireAndVerifyClientCert\n",
+         "line 2: client_auth_type RequireAndVerifyClientCert needs client_ca_file or client_ca"},
+        {tls_lines() + "  client_ca_file: " + keys + "/ca.crt\n",
+         "line 2: client CAs are set but client_auth_type is NoClientCert: set "
+         "RequireAndVerifyClientCert"},
+        {tls_lines() + "  min_version: TLS13\n  max_version: TLS12\n",
+         "line 2: min_version is above max_version"},
+        {tls_lines() + "  min_version: SSL30\n",
+         "line 4: min_version must be TLS10, TLS11, TLS12 or TLS13"},
+        {tls_lines() + "  cipher_suites: [TLS_AES_128_GCM_SHA256]\n",
+         "line 4: cipher_suites is not supported: the TLS library's own choice applies"},
+        {tls_lines() + "  client_allowed_sans: [client]\n",
+         "line 4: client_allowed_sans is not supported: any client the CAs vouch for is let in"},
+        {"http_server_config:\n  http2: true\n",
+         "line 2: http2: true is not supported: the server speaks HTTP/1.1"},
+        {"http_server_config:\n  headers:\n    Set-Cookie: a\n", "line 3: header Set-Cookie cannot be set"},
+        {"basic_auth_users:\n  alice: secret\n",
+         "line 2: the password of alice is not a bcrypt hash ($2y$, $2b$ or $2a$)"},
+        {"basic_auth_users:\n  \"a:b\": " + hash + "\n",
+         "line 2: user name \"a:b\" is empty, too long or holds a colon"},
+        {"rate_limit:\n  interval: 1s\n", "line 2: rate_limit is not supported"},
+    };
+    for (const row& r : rows) {
+        std::string path = web_config(folder.path, r.text);
+        run_result result =
+            fleet_run(exporter_binary, {"volscan-exporter", "--web.listen-address=127.0.0.1:1",
+                                        "--web.config.file=" + path});
+        EXPECT_EQ(result.out, "") << r.text;
+        std::string expected = "volscan-exporter: invalid --web.config.file: " + path + ": " + r.error;
+        if (r.library_reason) {
+            EXPECT_EQ(result.err.substr(0, expected.size()), expected) << r.text;
+            EXPECT_GT(result.err.size(), expected.size() + 1) << r.text;
+        } else {
+            EXPECT_EQ(result.err, expected + "\n") << r.text;
+        }
+        EXPECT_EQ(result.status, 1) << r.text;
+    }
+    run_result missing = fleet_run(exporter_binary, {"volscan-exporter",
+                                                     "--web.config.file=/nonexistent/web.yml"});
+    EXPECT_EQ(missing.err, "volscan-exporter: invalid --web.config.file: /nonexistent/web.yml: "
+                           "cannot read /nonexistent/web.yml: No such file or directory\n");
+    EXPECT_EQ(missing.status, 1);
+}
+
+TEST_F(web, tls_and_basic_auth)
+{
+    fleet_scope bed(two_devices());
+    // Relative paths are the file's folder's: here, the certificates'.
+    std::string path = web_config(keys,
+        "tls_server_config:\n  cert_file: ca-server.crt\n  key_file: ca-server.key\n"
+        "http_server_config:\n  headers:\n    X-Frame-Options: deny\n"
+        "basic_auth_users:\n  alice: " + hash_of("alice") + "\n  bob: " + hash_of("bob") + "\n");
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    struct row {
+        const char* options;
+        const char* scheme;
+        int exit_status; // curl's
+        int http_code;
+    } rows[] = {
+        {"--cacert ca.crt", "https", 0, 401},
+        {"--cacert ca.crt -u alice:wrong", "https", 0, 401},
+        {"--cacert ca.crt -u mallory:secret", "https", 0, 401},
+        {"--cacert ca.crt -u alice:hunter2", "https", 0, 401},
+        {"--cacert ca.crt -u alice:secret", "https", 0, 200},
+        {"--cacert ca.crt -u bob:hunter2", "https", 0, 200},
+        {"--cacert other.crt -u alice:secret", "https", 60, 0}, // not the server's CA
+        {"--cacert ca.crt -u alice:secret --tls-max 1.1", "https", 35, 0}, // below TLS 1.2
+        {"-u alice:secret", "http", 52, 0},                     // plain HTTP on the TLS port
+    };
+    for (const row& r : rows) {
+        curl_result result = curl(port, r.options, r.scheme);
+        SCOPED_TRACE(std::string(r.scheme) + " " + r.options);
+        EXPECT_EQ(result.exit_status, r.exit_status);
+        EXPECT_EQ(result.http_code, r.http_code);
+        if (r.http_code == 401) {
+            EXPECT_NE(result.headers.find("\r\nWWW-Authenticate: Basic realm=\"volscan-exporter\"\r\n"),
+                      std::string::npos) << result.headers;
+            EXPECT_EQ(result.body, "Unauthorized\n");
+        }
+        if (r.http_code != 0) {
+            EXPECT_NE(result.headers.find("\r\nX-Frame-Options: deny\r\n"), std::string::npos)
+                << result.headers;
+        }
+    }
+    std::string page = curl(port, "--cacert ca.crt -u alice:secret").body;
+    EXPECT_EQ(lines_with(page, "ebs_read_ops_total{").size(), 1u) << page;
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(web, client_certificates)
+{
+    fleet_scope bed(two_devices());
+    temporary_folder folder;
+    struct policy {
+        const char* type;
+        int without;        // curl's exit status with no client certificate
+    } policies[] = {
+        {"RequireAndVerifyClientCert", 52}, // the connection is closed
+        {"VerifyClientCertIfGiven", 0},
+    };
+    for (const policy& p : policies) {
+        SCOPED_TRACE(p.type);
+        std::string path = web_config(folder.path, tls_lines() + "  client_auth_type: " + p.type
+                                          + "\n  client_ca_file: " + keys + "/ca.crt\n");
+        int port = free_port();
+        fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+        EXPECT_EQ(curl(port, "--cacert ca.crt").exit_status, p.without);
+        curl_result good = curl(port, "--cacert ca.crt --cert ca-client.crt --key ca-client.key");
+        EXPECT_EQ(good.exit_status, 0);
+        EXPECT_EQ(good.http_code, 200);
+        // A certificate from a CA the server does not trust is turned away either way.
+        curl_result rogue =
+            curl(port, "--cacert ca.crt --cert other-client.crt --key other-client.key");
+        EXPECT_NE(rogue.exit_status, 0);
+        EXPECT_EQ(rogue.http_code, 0);
+        run_result result = fleet_finish(exporter, SIGTERM);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
+// Polls until curl with these options gets want, for up to 5 seconds.
+bool comes_to(int port, const std::string& options, int want)
+{
+    for (int tries = 0; tries < 50; tries++) {
+        if (curl(port, options).http_code == want)
+            return true;
+        usleep(100000);
+    }
+    return false;
+}
+
+TEST_F(web, changes_apply_without_restart)
+{
+    fleet_scope bed(two_devices());
+    temporary_folder folder;
+    std::string path = web_config(folder.path, tls_lines() + "basic_auth_users:\n  alice: "
+                                                   + hash_of("alice") + "\n");
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    const std::string alice = "--cacert ca.crt -u alice:secret";
+    const std::string bob = "--cacert ca.crt -u bob:hunter2";
+    EXPECT_EQ(curl(port, alice).http_code, 200);
+    EXPECT_EQ(curl(port, bob).http_code, 401);
+
+    // The users change: at once, at the next request.
+    web_config(folder.path, tls_lines() + "basic_auth_users:\n  bob: " + hash_of("bob") + "\n");
+    EXPECT_EQ(curl(port, bob).http_code, 200);
+    EXPECT_EQ(curl(port, alice).http_code, 401);
+
+    // A file that breaks refuses every request until it is mended.
+    web_config(folder.path, tls_lines() + "basic_auth_users: [\n");
+    EXPECT_EQ(curl(port, bob).http_code, 500);
+    web_config(folder.path, tls_lines() + "basic_auth_users:\n  bob: " + hash_of("bob") + "\n");
+    EXPECT_EQ(curl(port, bob).http_code, 200);
+
+    // A new certificate, from another CA: new connections get it within a second or two.
+    web_config(folder.path, tls_lines("other") + "basic_auth_users:\n  bob: " + hash_of("bob") + "\n");
+    EXPECT_TRUE(comes_to(port, "--cacert other.crt -u bob:hunter2", 200));
+    EXPECT_EQ(curl(port, bob).exit_status, 60); // the old CA no longer vouches for the server
+
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err,
+              "volscan-exporter: cannot read --web.config.file again, refusing requests until it "
+              "is mended: " + path + ": line 5: did not find expected node content\n"
+              "volscan-exporter: --web.config.file " + path + " reads again\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(gzip, same_page_either_way)
+{
+    fleet_scope bed(two_devices());
+    // An empty web configuration: plain HTTP, open to all.
+    temporary_folder folder;
+    int port = free_port();
+    fleet_process exporter =
+        start_exporter(port, {"--web.config.file=" + web_config(folder.path, "")});
+    struct row {
+        const char* accept; // null: no Accept-Encoding
+        bool gzip;
+    } rows[] = {
+        {nullptr, false},
+        {"gzip", true},
+        {"deflate, gzip;q=1.0, *;q=0.5", true},
+        {"br;q=1.0, gzip;q=0.8, *;q=0.1", true},
+        {"*", true},
+        {"gzip;q=0", false},
+        {"identity", false},
+        {"deflate, br", false},
+        {"*;q=0, identity", false},
+    };
+    std::string plain = without_durations(curl(port, "", "http").body);
+    EXPECT_EQ(lines_with(plain, "ebs_read_ops_total{").size(), 1u) << plain;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.accept ? r.accept : "(none)");
+        std::string header = r.accept ? std::string("-H 'Accept-Encoding: ") + r.accept + "'" : "";
+        curl_result raw = curl(port, header, "http");
+        EXPECT_EQ(raw.http_code, 200);
+        EXPECT_NE(raw.headers.find("\r\nVary: Accept-Encoding\r\n"), std::string::npos);
+        EXPECT_EQ(raw.headers.find("\r\nContent-Encoding: gzip\r\n") != std::string::npos, r.gzip)
+            << raw.headers;
+        std::string page = raw.body;
+        if (r.gzip) {
+            EXPECT_LT(raw.body.size(), plain.size() / 4);
+            // gzip -t checks the trailer's length and CRC too.
+            temporary_folder unpack;
+            FILE* file = fopen((unpack.path + "/page.gz").c_str(), "w");
+            fwrite(raw.body.data(), 1, raw.body.size(), file);
+            fclose(file);
+            int status;
+            page = shell("timeout 5 gzip -dc '" + unpack.path + "/page.gz'", &status);
+            EXPECT_EQ(status, 0);
+        }
+        EXPECT_EQ(without_durations(page), plain);
+    }
+    EXPECT_EQ(fleet_finish(exporter, SIGTERM).status, 0);
+}
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,8 +1,10 @@
 #include "exporter/http.h"
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <microhttpd.h>
 #include <netdb.h>
@@ -12,6 +14,7 @@
 
 #include "exporter/metrics.h"
 #include "exporter/options.h"
+#include "exporter/sandbox.h"
 #include "exporter/scrape.h"
 
 int open_listener(const char* address)
@@ -72,8 +75,6 @@ int open_listener(const char* address)
     return listener;
 }
 
-static text_buffer page;
-
 static const char index_page[] =
     "<!DOCTYPE html>\n<html><head><title>volscan-exporter</title></head>\n"
     "<body><h1>volscan-exporter</h1>\n"
@@ -100,20 +101,41 @@ static MHD_Result send_text(MHD_Connection* connection, unsigned status, const c
     return respond(connection, status, "text/plain; charset=utf-8", text, strlen(text));
 }
 
-static MHD_Result send_metrics(MHD_Connection* connection)
+// The time a scrape may take: what Prometheus says it waits, less a margin
+// for rendering and sending the page, or --scrape.timeout.
+static double scrape_seconds(MHD_Connection* connection)
 {
-    if (!scrape(&page)) {
-        char text[256];
-        snprintf(text, sizeof text, "cannot list the NVMe controllers: %s\n", strerror(errno));
-        return send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, text);
-    }
-    if (page.failed)
-        return send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "out of memory\n");
-    return respond(connection, MHD_HTTP_OK, metrics_content_type, page.data, page.used);
+    const char* header = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                     "X-Prometheus-Scrape-Timeout-Seconds");
+    if (header == nullptr)
+        return exporter.scrape_timeout;
+    char* end;
+    double seconds = strtod(header, &end);
+    if (end == header || *end != '\0' || !std::isfinite(seconds) || seconds <= 0)
+        return exporter.scrape_timeout;
+    if (seconds > 3600)
+        seconds = 3600;
+    return seconds > 1 ? seconds - 0.5 : seconds / 2;
 }
 
-// libmicrohttpd's one thread calls this for every request, so scrapes never
-// overlap and the running totals need no lock.
+static MHD_Result send_metrics(MHD_Connection* connection)
+{
+    text_buffer page{};
+    MHD_Result queued;
+    if (!scrape(&page, scrape_seconds(connection))) {
+        char text[256];
+        snprintf(text, sizeof text, "cannot list the NVMe controllers: %s\n", strerror(errno));
+        queued = send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, text);
+    } else if (page.failed)
+        queued = send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "out of memory\n");
+    else
+        queued = respond(connection, MHD_HTTP_OK, metrics_content_type, page.data, page.used);
+    free_text(&page);
+    return queued;
+}
+
+// libmicrohttpd calls this on a thread of the connection's own, so scrapes
+// run at once, at most --web.max-connections of them.
 static MHD_Result answer(void*, MHD_Connection* connection, const char* url, const char* method,
                          const char*, const char*, size_t*, void**)
 {
@@ -142,7 +164,7 @@ int serve_http(int listener)
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
     MHD_Daemon* daemon = MHD_start_daemon(
-        MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &answer, nullptr,
+        MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_THREAD_PER_CONNECTION, 0, nullptr, nullptr, &answer, nullptr,
         MHD_OPTION_LISTEN_SOCKET, listener,
         MHD_OPTION_CONNECTION_LIMIT, exporter.max_connections,
         MHD_OPTION_CONNECTION_TIMEOUT, 10u,
@@ -153,11 +175,14 @@ int serve_http(int listener)
         report("cannot start the HTTP server");
         return 1;
     }
+    if (!enter_capability_mode()) {
+        MHD_stop_daemon(daemon);
+        return 1;
+    }
     int received;
     while (sigwait(&stop, &received) != 0) {
     }
     MHD_stop_daemon(daemon);
     close(listener);
-    free_text(&page);
     return 0;
 }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -130,6 +131,32 @@ std::string shell(const std::string& command, int* status)
         *status = WIFEXITED(result) ? WEXITSTATUS(result) : 128 + WTERMSIG(result);
     return out;
 }
+
+std::vector<std::string> sorted_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size() - 1;
+        lines.push_back(text.substr(at, end + 1 - at));
+        at = end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::string start_line(int port, int threads)
+{
+    return "volscan-exporter: version 1.0.0 listening on 127.0.0.1:" + std::to_string(port)
+        + ", reading up to " + std::to_string(threads) + " devices at once\n";
+}
+
+const std::vector<std::string> mixed_fleet_failures = {
+    "volscan-exporter: nvme3n1 (nvme3): the statistics log page: Input/output error\n",
+    "volscan-exporter: nvme5n1 (nvme5): the Identify command: Input/output error\n",
+};
 
 std::vector<std::string> lines_with(const std::string& page, const std::string& prefix)
 {

@@ -36,6 +36,16 @@ fleet_process start_exporter(int port, const std::vector<std::string>& more = {}
 // exit status in *status.
 std::string shell(const std::string& command, int* status = nullptr);
 
+// The lines of a program's standard error, sorted: lines that threads write
+// at once come in any order.
+std::vector<std::string> sorted_lines(const std::string& text);
+
+// The line an exporter listening on 127.0.0.1:port logs at start.
+std::string start_line(int port, int threads = 8);
+
+// The lines the exporter logs for the mixed fleet's failing controllers.
+extern const std::vector<std::string> mixed_fleet_failures;
+
 // The lines of a page that begin with prefix.
 std::vector<std::string> lines_with(const std::string& page, const std::string& prefix);
 

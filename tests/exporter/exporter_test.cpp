@@ -403,23 +403,6 @@ TEST(http, bad_clients)
     EXPECT_EQ(result.status, 0);
 }
 
-controller_fixture wrapping_volume(int index, std::vector<uint32_t> counts)
-{
-    controller_fixture f = fleet_ebs_volume(index);
-    f.live = false;
-    f.pages.clear();
-    uint64_t ops = 1000;
-    for (uint32_t count : counts) {
-        stats_values v;
-        v.counters[0] = ops;
-        ops += 1000;
-        v.read_num_bins = 2;
-        v.read_bins = {{0, 100, count}, {100, 200, 7}};
-        f.pages.push_back(stats_page(v));
-    }
-    return f;
-}
-
 TEST(http, bins_wrap_without_going_back)
 {
     // The last page's counters went back: the volume was detached and attached

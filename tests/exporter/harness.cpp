@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <dirent.h>
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -251,4 +252,42 @@ std::string read_file(const std::string& path)
         text.append(chunk, got);
     fclose(file);
     return text;
+}
+
+controller_fixture wrapping_volume(int index, std::vector<uint32_t> counts)
+{
+    controller_fixture f = fleet_ebs_volume(index);
+    f.live = false;
+    f.pages.clear();
+    uint64_t ops = 1000;
+    for (uint32_t count : counts) {
+        stats_values v;
+        v.counters[0] = ops;
+        ops += 1000;
+        v.read_num_bins = 2;
+        v.read_bins = {{0, 100, count}, {100, 200, 7}};
+        f.pages.push_back(stats_page(v));
+    }
+    return f;
+}
+
+pid_t child_of(pid_t pid)
+{
+    DIR* folder = opendir("/proc");
+    pid_t found = -1;
+    while (dirent* entry = folder ? readdir(folder) : nullptr) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
+        size_t end = stat.rfind(')'); // after the command name, which may hold anything
+        int parent;
+        if (end != std::string::npos && sscanf(stat.c_str() + end + 1, " %*c %d", &parent) == 1
+            && parent == pid) {
+            found = atoi(entry->d_name);
+            break;
+        }
+    }
+    if (folder)
+        closedir(folder);
+    return found;
 }

@@ -14,6 +14,13 @@ struct fleet_scope {
     ~fleet_scope();
 };
 
+// A volume whose pages hold these counts in the first read bin (0 to 100 us),
+// one page a sample, the last one from then on; 7 in the second bin.
+controller_fixture wrapping_volume(int index, std::vector<uint32_t> counts);
+
+// The process whose parent is pid (the exporter's device side); -1 if none.
+pid_t child_of(pid_t pid);
+
 // A TCP port on 127.0.0.1 that nobody listens on.
 int free_port();
 

@@ -31,6 +31,7 @@ bool find_user(const char* name, unprivileged_user* user)
 
 bool drop_privileges(const unprivileged_user& user)
 {
+    drop_bounding_set();
     if (user.change
         && (setgroups(1, &user.gid) != 0 || setgid(user.gid) != 0 || setuid(user.uid) != 0)) {
         report("cannot become an unprivileged user: %s", strerror(errno));

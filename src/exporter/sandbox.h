@@ -27,5 +27,8 @@ bool enter_capability_mode();
 // The device side: only what an admin command needs, and no new privileges.
 void restrict_device_side();
 
-// The system's part of drop_privileges: every capability, checked gone.
+// The system's parts of drop_privileges: before the user changes, what only
+// a privileged process may give up (the capability bounding set); after, every
+// capability, checked gone.
+void drop_bounding_set();
 bool drop_capabilities();

@@ -10,6 +10,10 @@
 
 #include "exporter/options.h"
 
+void drop_bounding_set()
+{
+}
+
 bool drop_capabilities()
 {
     return true;

@@ -35,7 +35,7 @@ static bool no_capabilities()
 // Empties the bounding set as far as CAP_SETPCAP allows: where the service
 // manager already narrowed it, the rest cannot be dropped, and with no
 // permitted capability and no_new_privs it cannot be used either.
-static void drop_bounding_set()
+void drop_bounding_set()
 {
     for (int capability = 0; capability < 64; capability++)
         if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno == EINVAL)
@@ -44,7 +44,6 @@ static void drop_bounding_set()
 
 bool drop_capabilities()
 {
-    drop_bounding_set();
     prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
     if (!set_capabilities(0, 0) || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0
         || !no_capabilities()) {

@@ -218,13 +218,17 @@ void work()
             memmove(queue, queue + 1, --queued * sizeof queue[0]);
         }
         read_controller(request, &answer);
+        // Free before the answer leaves: the network side may ask again as
+        // soon as it has it.
+        {
+            std::lock_guard<std::mutex> hold(queue_lock);
+            for (auto& name : busy)
+                if (strcmp(name, request.controller) == 0) {
+                    name[0] = '\0';
+                    break;
+                }
+        }
         send_record(&answer, answer.has_stats ? sizeof answer : offsetof(read_answer, page));
-        std::lock_guard<std::mutex> hold(queue_lock);
-        for (auto& name : busy)
-            if (strcmp(name, request.controller) == 0) {
-                name[0] = '\0';
-                break;
-            }
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <microhttpd.h>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -118,9 +119,29 @@ static double scrape_seconds(MHD_Connection* connection)
     return seconds > 1 ? seconds - 0.5 : seconds / 2;
 }
 
+// Pages of the scrapes at once, kept for the next ones (see take_fleet).
+static std::mutex spare_lock;
+static text_buffer spare_pages[64];
+static int spare_count;
+
+static text_buffer take_page()
+{
+    std::lock_guard<std::mutex> hold(spare_lock);
+    return spare_count > 0 ? spare_pages[--spare_count] : text_buffer{};
+}
+
+static void give_back(text_buffer* page)
+{
+    std::lock_guard<std::mutex> hold(spare_lock);
+    if (spare_count < static_cast<int>(sizeof spare_pages / sizeof spare_pages[0]))
+        spare_pages[spare_count++] = *page;
+    else
+        free_text(page);
+}
+
 static MHD_Result send_metrics(MHD_Connection* connection)
 {
-    text_buffer page{};
+    text_buffer page = take_page();
     MHD_Result queued;
     if (!scrape(&page, scrape_seconds(connection))) {
         char text[256];
@@ -130,7 +151,7 @@ static MHD_Result send_metrics(MHD_Connection* connection)
         queued = send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "out of memory\n");
     else
         queued = respond(connection, MHD_HTTP_OK, metrics_content_type, page.data, page.used);
-    free_text(&page);
+    give_back(&page);
     return queued;
 }
 

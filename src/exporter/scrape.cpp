@@ -117,17 +117,17 @@ void describe_failure(const read_answer& answer, char (&reason)[192])
                                                       : strerror(answer.error));
 }
 
-// Tells the log when a device starts failing, fails for another reason, or
-// recovers: never at every scrape.
-void note_outcome(device_slot* slot, bool failing, const char* reason)
+// Tells the log when a device starts failing or fails for another reason.
+// That it answers again is told by the scrape that gets its answer in time,
+// so that a device slower than the deadline is not told of at every scrape.
+void note_failure(device_slot* slot, const char* reason)
 {
     const volume_reading& reading = slot->reading;
-    if (failing && (!slot->failing || slot->timed_out || strcmp(slot->reason, reason) != 0)) {
+    if (!slot->failing || slot->timed_out || strcmp(slot->reason, reason) != 0) {
         report("%s (%s): %s", reading.device, reading.controller, reason);
         copy_text(slot->reason, sizeof slot->reason, reason);
-    } else if (!failing && slot->failing)
-        report("%s (%s): answers again", reading.device, reading.controller);
-    slot->failing = failing;
+    }
+    slot->failing = true;
     slot->timed_out = false;
 }
 
@@ -162,11 +162,11 @@ void take_answer(const read_answer& answer, size_t size)
     slot->received = answer.tag;
     slot->platform_device = answer.kind != read_answer_kind || answer.platform_device;
     memcpy(&slot->reading, &next, sizeof next);
-    bool failing = slot->platform_device && !(next.identified && (!next.is_ebs || stats));
-    char reason[192] = "";
-    if (failing)
+    if (slot->platform_device && !(next.identified && (!next.is_ebs || stats))) {
+        char reason[192];
         describe_failure(answer, reason);
-    note_outcome(slot, failing, reason);
+        note_failure(slot, reason);
+    }
 }
 
 void take_answers()
@@ -221,6 +221,29 @@ bool listed_before(const listed_controller* entries, int index)
 
 std::thread answers;
 
+// Room for the scrapes at once, kept for the next ones: connections come and
+// go on threads of their own, and memory taken on each would scatter.
+std::mutex spare_lock;
+fleet* spare[64];
+int spares;
+
+fleet* take_fleet()
+{
+    std::lock_guard<std::mutex> hold(spare_lock);
+    if (spares > 0)
+        return spare[--spares];
+    return static_cast<fleet*>(malloc(sizeof(fleet)));
+}
+
+void give_back(fleet* readings)
+{
+    std::lock_guard<std::mutex> hold(spare_lock);
+    if (spares < static_cast<int>(sizeof spare / sizeof spare[0]))
+        spare[spares++] = readings;
+    else
+        free(readings);
+}
+
 } // namespace
 
 void start_scrapes()
@@ -244,9 +267,10 @@ bool scrape(text_buffer* out, double seconds)
     int count;
     if (!list(entries, &count, deadline))
         return false;
-    fleet* now = static_cast<fleet*>(calloc(1, sizeof(fleet)));
+    fleet* now = take_fleet();
     if (now == nullptr)
         return false;
+    now->count = 0;
     device_slot* chosen[max_listed];
     uint32_t wanted[max_listed];
     int asked = 0;
@@ -292,6 +316,11 @@ bool scrape(text_buffer* out, double seconds)
             continue;
         volume_reading* reading = &now->readings[now->count++];
         memcpy(reading, &slot->reading, sizeof *reading);
+        if (in_time && slot->failing && reading->identified
+            && (!reading->is_ebs || reading->has_stats)) {
+            report("%s (%s): answers again", reading->device, reading->controller);
+            slot->failing = false;
+        }
         if (!in_time) {
             // What it said of itself before still names it; its numbers are not this scrape's.
             reading->has_stats = false;
@@ -309,6 +338,6 @@ bool scrape(text_buffer* out, double seconds)
     }
     hold.unlock();
     render_metrics(*now, out);
-    free(now);
+    give_back(now);
     return true;
 }

@@ -471,7 +471,12 @@ TEST(http, failing_and_disappearing_volumes)
     EXPECT_EQ(sample_value(third, "ebs_read_latency_seconds_bucket{volume_id=\""
                                       + fleet_volume_id(3) + "\",device=\"nvme3n1\",le=\"0.0001\"}"),
               4294967000.);
-    EXPECT_EQ(fleet_finish(exporter, SIGTERM).status, 0);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(sorted_lines(result.err),
+              (std::vector<std::string>{
+                  "volscan-exporter: nvme1n1 (nvme1): the statistics log page: Input/output error\n",
+                  start_line(port)}));
+    EXPECT_EQ(result.status, 0);
 }
 
 int main(int argc, char** argv)

@@ -7,15 +7,13 @@
 #include "exporter/device_side.h"
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <mutex>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 #include "exporter/options.h"
@@ -61,24 +59,25 @@ const char* refusal_reason(const void* record, size_t size, const known_controll
 namespace {
 
 int link_socket;
-std::mutex send_lock;
+pthread_mutex_t send_lock = PTHREAD_MUTEX_INITIALIZER;
 
 known_controllers known;
 
 // Requests waiting for a worker, and the controllers being read.
-std::mutex queue_lock;
-std::condition_variable queue_filled;
+pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t queue_filled = PTHREAD_COND_INITIALIZER;
 device_request queue[max_listed];
 int queued;
 char busy[max_listed][32];
 
 void send_record(const void* record, size_t size)
 {
-    std::lock_guard<std::mutex> hold(send_lock);
-    while (send(link_socket, record, size, 0) < 0) {
+    pthread_mutex_lock(&send_lock);
+    while (send(link_socket, record, size, MSG_NOSIGNAL) < 0) {
         if (errno != EINTR)
             _exit(1); // the other side is gone
     }
+    pthread_mutex_unlock(&send_lock);
 }
 
 void refuse(const void* record, size_t size, const char* why)
@@ -206,49 +205,49 @@ void read_controller(const device_request& request, read_answer* answer)
     answer->nanoseconds = now_nanoseconds() - start;
 }
 
-void work()
+void* work(void* room)
 {
-    static thread_local read_answer answer;
+    read_answer* answer = static_cast<read_answer*>(room);
     for (;;) {
-        device_request request;
-        {
-            std::unique_lock<std::mutex> hold(queue_lock);
-            queue_filled.wait(hold, [] { return queued > 0; });
-            request = queue[0];
-            memmove(queue, queue + 1, --queued * sizeof queue[0]);
-        }
-        read_controller(request, &answer);
+        pthread_mutex_lock(&queue_lock);
+        while (queued == 0)
+            pthread_cond_wait(&queue_filled, &queue_lock);
+        device_request request = queue[0];
+        memmove(queue, queue + 1, --queued * sizeof queue[0]);
+        pthread_mutex_unlock(&queue_lock);
+        read_controller(request, answer);
         // Free before the answer leaves: the network side may ask again as
         // soon as it has it.
-        {
-            std::lock_guard<std::mutex> hold(queue_lock);
-            for (auto& name : busy)
-                if (strcmp(name, request.controller) == 0) {
-                    name[0] = '\0';
-                    break;
-                }
-        }
-        send_record(&answer, answer.has_stats ? sizeof answer : offsetof(read_answer, page));
+        pthread_mutex_lock(&queue_lock);
+        for (auto& name : busy)
+            if (strcmp(name, request.controller) == 0) {
+                name[0] = '\0';
+                break;
+            }
+        pthread_mutex_unlock(&queue_lock);
+        send_record(answer, answer->has_stats ? sizeof *answer : offsetof(read_answer, page));
     }
 }
 
 // Hands a read to the workers; false when that controller is still being read.
 bool enqueue(const device_request& request)
 {
-    std::lock_guard<std::mutex> hold(queue_lock);
+    pthread_mutex_lock(&queue_lock);
     char* free_slot = nullptr;
+    bool taken = false;
     for (auto& name : busy) {
-        if (strcmp(name, request.controller) == 0)
-            return false;
+        taken = taken || strcmp(name, request.controller) == 0;
         if (name[0] == '\0' && free_slot == nullptr)
             free_slot = name;
     }
-    if (free_slot == nullptr || queued == max_listed)
-        return false;
-    memcpy(free_slot, request.controller, sizeof busy[0]);
-    queue[queued++] = request;
-    queue_filled.notify_one();
-    return true;
+    bool queue_it = !taken && free_slot != nullptr && queued < max_listed;
+    if (queue_it) {
+        memcpy(free_slot, request.controller, sizeof busy[0]);
+        queue[queued++] = request;
+        pthread_cond_signal(&queue_filled);
+    }
+    pthread_mutex_unlock(&queue_lock);
+    return queue_it;
 }
 
 void answer_list(const device_request& request)
@@ -279,8 +278,18 @@ void run_device_side(int link, unsigned threads)
 {
     link_socket = link;
     restrict_device_side();
-    for (unsigned i = 0; i < threads; i++)
-        std::thread(work).detach();
+    // Each worker's answer is as large as a page; they live here, not on
+    // the workers' stacks.
+    static read_answer answers[64];
+    for (unsigned i = 0; i < threads && i < sizeof answers / sizeof answers[0]; i++) {
+        pthread_t worker;
+        int error = pthread_create(&worker, nullptr, work, &answers[i]);
+        if (error != 0) {
+            report("device side: cannot start a reader: %s", strerror(error));
+            _exit(1);
+        }
+        pthread_detach(worker);
+    }
     for (;;) {
         char record[sizeof(device_request) + 1];
         ssize_t size = recv(link, record, sizeof record, 0);

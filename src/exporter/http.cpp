@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <microhttpd.h>
-#include <mutex>
+#include <pthread.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -120,22 +120,26 @@ static double scrape_seconds(MHD_Connection* connection)
 }
 
 // Pages of the scrapes at once, kept for the next ones (see take_fleet).
-static std::mutex spare_lock;
+static pthread_mutex_t spare_lock = PTHREAD_MUTEX_INITIALIZER;
 static text_buffer spare_pages[64];
 static int spare_count;
 
 static text_buffer take_page()
 {
-    std::lock_guard<std::mutex> hold(spare_lock);
-    return spare_count > 0 ? spare_pages[--spare_count] : text_buffer{};
+    pthread_mutex_lock(&spare_lock);
+    text_buffer page = spare_count > 0 ? spare_pages[--spare_count] : text_buffer{};
+    pthread_mutex_unlock(&spare_lock);
+    return page;
 }
 
 static void give_back(text_buffer* page)
 {
-    std::lock_guard<std::mutex> hold(spare_lock);
-    if (spare_count < static_cast<int>(sizeof spare_pages / sizeof spare_pages[0]))
+    pthread_mutex_lock(&spare_lock);
+    bool kept = spare_count < static_cast<int>(sizeof spare_pages / sizeof spare_pages[0]);
+    if (kept)
         spare_pages[spare_count++] = *page;
-    else
+    pthread_mutex_unlock(&spare_lock);
+    if (!kept)
         free_text(page);
 }
 

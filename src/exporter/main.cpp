@@ -36,7 +36,8 @@ static int serve()
     report("version %s listening on %s, reading up to %u devices at once", VOLSCAN_VERSION,
            exporter.listen_address, exporter.scrape_threads);
     hold_stop_signals();
-    start_scrapes();
+    if (!start_scrapes())
+        return 1;
     int status = serve_http(listener);
     stop_scrapes();
     return status;
@@ -54,7 +55,8 @@ static int write_files()
                exporter.scrape_threads);
         hold_stop_signals();
     }
-    start_scrapes();
+    if (!start_scrapes())
+        return 1;
     int status = run_textfile(exporter.textfile_output, exporter.textfile_interval);
     stop_scrapes();
     return status;

@@ -8,13 +8,11 @@
 #include "exporter/scrape.h"
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <thread>
+#include <ctime>
+#include <pthread.h>
 
 #include "exporter/device_link.h"
 #include "exporter/device_records.h"
@@ -25,8 +23,6 @@
 static_assert(max_listed <= max_controllers);
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
 
 struct device_slot {
     bool used;
@@ -45,12 +41,12 @@ struct device_slot {
 constexpr int max_slots = 2 * max_listed;
 device_slot slots[max_slots];
 
-std::mutex table_lock;
-std::condition_variable table_changed;
+pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t table_changed; // on the monotonic clock, made by start_scrapes
 uint32_t last_tag;
 
 // One list request is out at a time.
-std::mutex list_turn;
+pthread_mutex_t list_turn = PTHREAD_MUTEX_INITIALIZER;
 list_answer latest_list;
 uint32_t list_received;
 
@@ -169,7 +165,20 @@ void take_answer(const read_answer& answer, size_t size)
     }
 }
 
-void take_answers()
+uint64_t monotonic_nanoseconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+timespec monotonic_time(uint64_t nanoseconds)
+{
+    return timespec{static_cast<time_t>(nanoseconds / 1000000000u),
+                    static_cast<long>(nanoseconds % 1000000000u)};
+}
+
+void* take_answers(void*)
 {
     static union {
         list_answer list;
@@ -178,37 +187,48 @@ void take_answers()
     for (;;) {
         size_t size = receive_device_answer(&answer, sizeof answer);
         if (size == 0)
-            return;
-        std::lock_guard<std::mutex> hold(table_lock);
+            return nullptr;
+        pthread_mutex_lock(&table_lock);
         if (answer.list.kind == list_answer_kind && size == sizeof answer.list) {
             memcpy(&latest_list, &answer.list, sizeof latest_list);
             list_received = answer.list.tag;
         } else if (answer.read.kind != list_answer_kind && size >= offsetof(read_answer, page))
             take_answer(answer.read, size);
-        table_changed.notify_all();
+        pthread_cond_broadcast(&table_changed);
+        pthread_mutex_unlock(&table_lock);
     }
 }
 
-// The controllers of the machine now, from the device side, by the deadline.
-bool list(listed_controller* entries, int* count, clock_type::time_point deadline)
+// Waits with table_lock held until the table changes or the deadline passes;
+// false at the deadline.
+bool wait_for_change(const timespec& deadline)
 {
-    std::lock_guard<std::mutex> turn(list_turn);
-    std::unique_lock<std::mutex> hold(table_lock);
+    return pthread_cond_timedwait(&table_changed, &table_lock, &deadline) != ETIMEDOUT;
+}
+
+// The controllers of the machine now, from the device side, by the deadline.
+bool list(listed_controller* entries, int* count, const timespec& deadline)
+{
+    pthread_mutex_lock(&list_turn);
+    pthread_mutex_lock(&table_lock);
     device_request request{};
     request.kind = list_request;
     request.tag = new_tag();
     send_device_request(request);
-    if (!table_changed.wait_until(hold, deadline, [&] { return list_received == request.tag; })) {
-        errno = ETIMEDOUT;
-        return false;
+    bool answered;
+    while (!(answered = list_received == request.tag) && wait_for_change(deadline)) {
     }
-    if (latest_list.count < 0) {
-        errno = latest_list.error;
-        return false;
+    int cause = latest_list.error;
+    if (answered && latest_list.count >= 0) {
+        *count = latest_list.count < max_listed ? latest_list.count : max_listed;
+        memcpy(entries, latest_list.controllers, *count * sizeof entries[0]);
     }
-    *count = latest_list.count < max_listed ? latest_list.count : max_listed;
-    memcpy(entries, latest_list.controllers, *count * sizeof entries[0]);
-    return true;
+    bool listed = answered && latest_list.count >= 0;
+    pthread_mutex_unlock(&table_lock);
+    pthread_mutex_unlock(&list_turn);
+    if (!listed)
+        errno = answered ? cause : ETIMEDOUT;
+    return listed;
 }
 
 bool listed_before(const listed_controller* entries, int index)
@@ -219,51 +239,72 @@ bool listed_before(const listed_controller* entries, int index)
     return false;
 }
 
-std::thread answers;
+pthread_t answers;
+bool answers_started;
 
 // Room for the scrapes at once, kept for the next ones: connections come and
 // go on threads of their own, and memory taken on each would scatter.
-std::mutex spare_lock;
+pthread_mutex_t spare_lock = PTHREAD_MUTEX_INITIALIZER;
 fleet* spare[64];
 int spares;
 
 fleet* take_fleet()
 {
-    std::lock_guard<std::mutex> hold(spare_lock);
-    if (spares > 0)
-        return spare[--spares];
-    return static_cast<fleet*>(malloc(sizeof(fleet)));
+    pthread_mutex_lock(&spare_lock);
+    fleet* readings = spares > 0 ? spare[--spares] : nullptr;
+    pthread_mutex_unlock(&spare_lock);
+    return readings ? readings : static_cast<fleet*>(malloc(sizeof(fleet)));
 }
 
 void give_back(fleet* readings)
 {
-    std::lock_guard<std::mutex> hold(spare_lock);
-    if (spares < static_cast<int>(sizeof spare / sizeof spare[0]))
+    pthread_mutex_lock(&spare_lock);
+    bool kept = spares < static_cast<int>(sizeof spare / sizeof spare[0]);
+    if (kept)
         spare[spares++] = readings;
-    else
+    pthread_mutex_unlock(&spare_lock);
+    if (!kept)
         free(readings);
+}
+
+// Every listed controller's answer to the request wanted of it is in.
+bool all_answered(device_slot* const* chosen, const uint32_t* wanted, int asked)
+{
+    for (int i = 0; i < asked; i++)
+        if (!chosen[i]->answered || !reached(chosen[i]->received, wanted[i]))
+            return false;
+    return true;
 }
 
 } // namespace
 
-void start_scrapes()
+bool start_scrapes()
 {
-    answers = std::thread(take_answers);
+    pthread_condattr_t monotonic;
+    if (pthread_condattr_init(&monotonic) != 0
+        || pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC) != 0
+        || pthread_cond_init(&table_changed, &monotonic) != 0
+        || pthread_create(&answers, nullptr, take_answers, nullptr) != 0) {
+        report("cannot start the thread that takes the device side's answers");
+        return false;
+    }
+    pthread_condattr_destroy(&monotonic);
+    answers_started = true;
+    return true;
 }
 
 void stop_scrapes()
 {
     stop_device_side();
-    if (answers.joinable())
-        answers.join();
+    if (answers_started)
+        pthread_join(answers, nullptr);
 }
 
 bool scrape(text_buffer* out, double seconds)
 {
-    clock_type::time_point start = clock_type::now();
-    clock_type::time_point deadline =
-        start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(seconds));
-    static thread_local listed_controller entries[max_listed];
+    uint64_t start = monotonic_nanoseconds();
+    timespec deadline = monotonic_time(start + static_cast<uint64_t>(seconds * 1e9));
+    listed_controller entries[max_listed];
     int count;
     if (!list(entries, &count, deadline))
         return false;
@@ -274,7 +315,7 @@ bool scrape(text_buffer* out, double seconds)
     device_slot* chosen[max_listed];
     uint32_t wanted[max_listed];
     int asked = 0;
-    std::unique_lock<std::mutex> hold(table_lock);
+    pthread_mutex_lock(&table_lock);
     bool listed[max_slots] = {};
     for (int i = 0; i < count; i++) {
         // Controllers of one multipath namespace show the same device once.
@@ -301,14 +342,9 @@ bool scrape(text_buffer* out, double seconds)
     for (int i = 0; i < max_slots; i++)
         if (!listed[i] && !slots[i].busy)
             slots[i].used = false;
-    table_changed.wait_until(hold, deadline, [&] {
-        for (int i = 0; i < asked; i++)
-            if (!chosen[i]->answered || !reached(chosen[i]->received, wanted[i]))
-                return false;
-        return true;
-    });
-    uint64_t waited = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          clock_type::now() - start).count();
+    while (!all_answered(chosen, wanted, asked) && wait_for_change(deadline)) {
+    }
+    uint64_t waited = monotonic_nanoseconds() - start;
     for (int i = 0; i < asked; i++) {
         device_slot* slot = chosen[i];
         bool in_time = slot->answered && reached(slot->received, wanted[i]);
@@ -336,7 +372,7 @@ bool scrape(text_buffer* out, double seconds)
             }
         }
     }
-    hold.unlock();
+    pthread_mutex_unlock(&table_lock);
     render_metrics(*now, out);
     give_back(now);
     return true;

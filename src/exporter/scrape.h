@@ -4,8 +4,9 @@
 
 #include "exporter/text_buffer.h"
 
-// Starts taking the device side's answers; after start_device_side.
-void start_scrapes();
+// Starts taking the device side's answers; after start_device_side. False
+// after a diagnostic.
+bool start_scrapes();
 // Ends the device side and the taking of its answers.
 void stop_scrapes();
 

@@ -51,3 +51,10 @@ enum MHD_Result MHD_is_feature_supported(enum MHD_FEATURE feature)
     (void)feature;
     return MHD_NO;
 }
+
+const char* MHD_lookup_connection_value(struct MHD_Connection* connection,
+                                        enum MHD_ValueKind kind, const char* key)
+{
+    (void)connection, (void)kind, (void)key;
+    return 0;
+}

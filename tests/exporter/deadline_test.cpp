@@ -57,7 +57,7 @@ TEST(deadline, hung_device_costs_only_its_own_series)
 {
     // nvme2's first bin wraps between its first page and the next.
     fleet_scope bed({plain(fleet_ebs_volume(0)), plain(fleet_ebs_volume(1)),
-                     plain(wrapping_volume(2, {4294967000u, 100u, 200u})),
+                     plain(wrapping_volume(2, {4294967000u, 100u})),
                      plain(fleet_ebs_volume(3))});
     int port = free_port();
     fleet_process exporter = start_exporter(port, {"--scrape.threads=2"});

@@ -105,12 +105,6 @@ uint64_t now_nanoseconds()
     return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-void copy_text(char* to, size_t size, const char* from)
-{
-    size_t length = strnlen(from, size - 1);
-    memcpy(to, from, length);
-    to[length] = '\0';
-}
 
 // The node must still be the NVMe controller of that name: a character
 // device whose driver says it is a controller, not a namespace.
@@ -135,12 +129,12 @@ bool read_identity(const identify_controller_data& data, read_answer* answer)
     identity_fields fields;
     if (!read_identity_fields(data, &fields))
         return false;
-    copy_text(answer->serial, sizeof answer->serial, fields.serial);
-    copy_text(answer->model, sizeof answer->model, fields.model);
-    copy_text(answer->block_device, sizeof answer->block_device, bdev_name(fields.bdev));
+    copy_field(answer->serial, sizeof answer->serial, fields.serial);
+    copy_field(answer->model, sizeof answer->model, fields.model);
+    copy_field(answer->block_device, sizeof answer->block_device, bdev_name(fields.bdev));
     char id[volume_id_size];
     volume_id(fields.serial, id);
-    copy_text(answer->volume_id, sizeof answer->volume_id, id);
+    copy_field(answer->volume_id, sizeof answer->volume_id, id);
     free_identity_fields(&fields);
     return true;
 }

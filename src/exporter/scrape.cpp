@@ -61,12 +61,6 @@ uint32_t new_tag()
     return ++last_tag == 0 ? ++last_tag : last_tag;
 }
 
-void copy_text(char* to, size_t size, const char* from)
-{
-    size_t length = strnlen(from, size - 1);
-    memcpy(to, from, length);
-    to[length] = '\0';
-}
 
 device_slot* find_slot(const char* controller)
 {
@@ -83,7 +77,7 @@ device_slot* new_slot(const listed_controller& entry)
             memset(&slot, 0, offsetof(device_slot, reading));
             memset(&slot.reading, 0, offsetof(volume_reading, page));
             slot.used = true;
-            copy_text(slot.reading.controller, sizeof slot.reading.controller, entry.controller);
+            copy_field(slot.reading.controller, sizeof slot.reading.controller, entry.controller);
             return &slot;
         }
     return nullptr;
@@ -121,7 +115,7 @@ void note_failure(device_slot* slot, const char* reason)
     const volume_reading& reading = slot->reading;
     if (!slot->failing || slot->timed_out || strcmp(slot->reason, reason) != 0) {
         report("%s (%s): %s", reading.device, reading.controller, reason);
-        copy_text(slot->reason, sizeof slot->reason, reason);
+        copy_field(slot->reason, sizeof slot->reason, reason);
     }
     slot->failing = true;
     slot->timed_out = false;
@@ -134,16 +128,16 @@ void take_answer(const read_answer& answer, size_t size)
         return;
     static volume_reading next;
     memset(&next, 0, offsetof(volume_reading, page));
-    copy_text(next.controller, sizeof next.controller, slot->reading.controller);
-    copy_text(next.device, sizeof next.device, slot->reading.device);
+    copy_field(next.controller, sizeof next.controller, slot->reading.controller);
+    copy_field(next.device, sizeof next.device, slot->reading.device);
     bool stats = answer.kind == read_answer_kind && answer.has_stats && size == sizeof answer;
     if (answer.kind == read_answer_kind) {
         next.identified = answer.identified;
         next.is_ebs = answer.is_ebs;
-        copy_text(next.volume_id, sizeof next.volume_id, answer.volume_id);
-        copy_text(next.serial, sizeof next.serial, answer.serial);
-        copy_text(next.model, sizeof next.model, answer.model);
-        copy_text(next.block_device, sizeof next.block_device, answer.block_device);
+        copy_field(next.volume_id, sizeof next.volume_id, answer.volume_id);
+        copy_field(next.serial, sizeof next.serial, answer.serial);
+        copy_field(next.model, sizeof next.model, answer.model);
+        copy_field(next.block_device, sizeof next.block_device, answer.block_device);
         next.nanoseconds = answer.nanoseconds;
     }
     const volume_reading* previous = slot->answered ? &slot->reading : nullptr;
@@ -325,12 +319,12 @@ bool scrape(text_buffer* out, double seconds)
         if (slot == nullptr && (slot = new_slot(entries[i])) == nullptr)
             continue;
         listed[slot - slots] = true;
-        copy_text(slot->reading.device, sizeof slot->reading.device, entries[i].device);
+        copy_field(slot->reading.device, sizeof slot->reading.device, entries[i].device);
         if (!slot->busy) {
             device_request request{};
             request.kind = read_request;
             request.tag = new_tag();
-            copy_text(request.controller, sizeof request.controller, entries[i].controller);
+            copy_field(request.controller, sizeof request.controller, entries[i].controller);
             send_device_request(request);
             slot->busy = true;
             slot->asked = request.tag;
@@ -368,7 +362,7 @@ bool scrape(text_buffer* out, double seconds)
                 report("%s (%s): %s", reading->device, reading->controller, reason);
                 slot->failing = true;
                 slot->timed_out = true;
-                copy_text(slot->reason, sizeof slot->reason, reason);
+                copy_field(slot->reason, sizeof slot->reason, reason);
             }
         }
     }

@@ -38,13 +38,6 @@ controller_fixture failing(controller_fixture f, int from, int error)
     return f;
 }
 
-fleet_controller plain(const controller_fixture& fixture)
-{
-    fleet_controller c;
-    c.fixture = fixture;
-    return c;
-}
-
 // nvme0 the example volume; nvme1 an instance-storage disk; nvme2 another
 // vendor's; nvme3 a volume whose statistics request fails; nvme4 a volume on
 // a multipath path, its head nvme44n1; nvme5 a volume that fails Identify.

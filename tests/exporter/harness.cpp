@@ -291,3 +291,10 @@ pid_t child_of(pid_t pid)
         closedir(folder);
     return found;
 }
+
+fleet_controller plain(const controller_fixture& fixture)
+{
+    fleet_controller c;
+    c.fixture = fixture;
+    return c;
+}

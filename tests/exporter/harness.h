@@ -14,6 +14,9 @@ struct fleet_scope {
     ~fleet_scope();
 };
 
+// A controller that plays fixture, attached from the start.
+fleet_controller plain(const controller_fixture& fixture);
+
 // A volume whose pages hold these counts in the first read bin (0 to 100 us),
 // one page a sample, the last one from then on; 7 in the second bin.
 controller_fixture wrapping_volume(int index, std::vector<uint32_t> counts);

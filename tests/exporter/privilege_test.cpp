@@ -15,13 +15,6 @@
 
 namespace {
 
-fleet_controller plain(const controller_fixture& fixture)
-{
-    fleet_controller c;
-    c.fixture = fixture;
-    return c;
-}
-
 // The value of a line "Field:\tvalue" of /proc/PID/status.
 std::string status_field(pid_t pid, const std::string& field)
 {

@@ -105,7 +105,6 @@ uint64_t now_nanoseconds()
     return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-
 // The node must still be the NVMe controller of that name: a character
 // device whose driver says it is a controller, not a namespace.
 bool is_controller_node(int descriptor, const char* name)

@@ -61,7 +61,6 @@ uint32_t new_tag()
     return ++last_tag == 0 ? ++last_tag : last_tag;
 }
 
-
 device_slot* find_slot(const char* controller)
 {
     for (device_slot& slot : slots)

@@ -72,7 +72,7 @@ static bool parse_number(const char* text, unsigned low, unsigned high, unsigned
 // Seconds in decimal, from more than 0 to high.
 static bool parse_seconds(const char* text, double high, double* value)
 {
-    if ((*text < '0' || *text > '9') && *text != '.')
+    if (*text == '\0' || strspn(text, "0123456789.") != strlen(text))
         return false;
     char* end;
     errno = 0;

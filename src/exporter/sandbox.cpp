@@ -21,7 +21,7 @@ bool find_user(const char* name, unprivileged_user* user)
         return false;
     }
     if (entry->pw_uid == 0) {
-        report("--web.user: %s is root", name);
+        report("invalid --web.user: %s is the superuser", name);
         return false;
     }
     user->uid = entry->pw_uid;

@@ -65,7 +65,7 @@ TEST(deadline, hung_device_costs_only_its_own_series)
                      plain(wrapping_volume(2, {4294967000u, 100u})),
                      plain(fleet_ebs_volume(3))});
     int port = free_port();
-    fleet_process exporter = start_exporter(port, {"--scrape.threads=2"});
+    fleet_process exporter = start_exporter(port, {"--scrape.threads=2", "--scrape.timeout=0.4"});
     const std::string bucket = "ebs_read_latency_seconds_bucket" + labels_of(2) + ",le=\"0.0001\"}";
     std::string page = prometheus_scrape(port, "2");
     EXPECT_EQ(sample_value(page, bucket), 4294967000.);
@@ -101,6 +101,12 @@ TEST(deadline, hung_device_costs_only_its_own_series)
     printf("with a hung device: slowest scrape %.3f s; threads %ld then %ld, device side %ld; "
            "VmRSS %ld then %ld kB\n", slowest, threads[0], threads[1], device_threads[1], rss[0],
            rss[1]);
+    // A scraper that does not say how long it waits gets --scrape.timeout.
+    steady::time_point start = steady::now();
+    page = http_body(http_get(port, "/metrics"));
+    EXPECT_LT(std::chrono::duration<double>(steady::now() - start).count(), 0.8);
+    EXPECT_EQ(sample_value(page, "ebs_scrape_success" + labels_of(2) + "}"), 0);
+    EXPECT_EQ(sample_value(page, "ebs_scrape_success" + labels_of(3) + "}"), 1);
     // It was asked once, and not again while that request was out.
     EXPECT_EQ(fleet_pending(2), 1);
     EXPECT_EQ(threads[1], threads[0]);

@@ -204,6 +204,27 @@ TEST(options, misuse_and_information)
          std::string("volscan-exporter: --textfile.output: the --web options have no use with "
                      "--textfile.output\n") + usage, 1},
         {{"metrics"}, "", std::string("volscan-exporter: unexpected argument: metrics\n") + usage, 1},
+        {{"--scrape.timeout=0"}, "",
+         std::string("volscan-exporter: invalid --scrape.timeout: 0 (more than 0 to 3600 "
+                     "seconds)\n") + usage, 1},
+        {{"--scrape.timeout=1e3"}, "",
+         std::string("volscan-exporter: invalid --scrape.timeout: 1e3 (more than 0 to 3600 "
+                     "seconds)\n") + usage, 1},
+        {{"--scrape.timeout=3600.5"}, "",
+         std::string("volscan-exporter: invalid --scrape.timeout: 3600.5 (more than 0 to 3600 "
+                     "seconds)\n") + usage, 1},
+        {{"--scrape.threads=0"}, "",
+         std::string("volscan-exporter: invalid --scrape.threads: 0 (1 to 64)\n") + usage, 1},
+        {{"--scrape.threads=65"}, "",
+         std::string("volscan-exporter: invalid --scrape.threads: 65 (1 to 64)\n") + usage, 1},
+        {{"--web.user="}, "", std::string("volscan-exporter: invalid --web.user: \n") + usage, 1},
+        {{"--textfile.output=/tmp/x.prom", "--web.user=nobody"}, "",
+         std::string("volscan-exporter: --textfile.output: the --web options have no use with "
+                     "--textfile.output\n") + usage, 1},
+        // Known only once the options are taken: no usage.
+        {{"--web.user=no-such-user-here"}, "",
+         "volscan-exporter: cannot find user no-such-user-here: no such user\n", 1},
+        {{"--web.user=root"}, "", "volscan-exporter: invalid --web.user: root is the superuser\n", 1},
     };
     for (const row& r : rows) {
         std::vector<std::string> argv = {"volscan-exporter"};

@@ -306,6 +306,7 @@ bool scrape(text_buffer* out, double seconds)
         return false;
     now->count = 0;
     device_slot* chosen[max_listed];
+    const char* names[max_listed]; // the controller each was chosen for
     uint32_t wanted[max_listed];
     int asked = 0;
     pthread_mutex_lock(&table_lock);
@@ -329,6 +330,7 @@ bool scrape(text_buffer* out, double seconds)
             slot->asked = request.tag;
         }
         chosen[asked] = slot;
+        names[asked] = entries[i].controller;
         wanted[asked++] = slot->asked;
     }
     // A controller that left forgets its history, as a new one has none.
@@ -340,6 +342,9 @@ bool scrape(text_buffer* out, double seconds)
     uint64_t waited = monotonic_nanoseconds() - start;
     for (int i = 0; i < asked; i++) {
         device_slot* slot = chosen[i];
+        // A scrape at once that saw the controller leave may have let its slot go.
+        if (!slot->used || strcmp(slot->reading.controller, names[i]) != 0)
+            continue;
         bool in_time = slot->answered && reached(slot->received, wanted[i]);
         if (slot->answered && !slot->platform_device)
             continue;

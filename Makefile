@@ -14,7 +14,8 @@
 #   make fuzz-long  run each fuzzer to FUZZ_RUNS executions, one after the
 #                   other, at the lowest priority (ten million: some minutes
 #                   for trim_field, most of an hour for the other two)
-#   make bench      the polling pass benchmark and the start-up cost
+#   make bench      the polling pass benchmark, the start-up cost and the
+#                   exporter's scrape of slow devices, serial against parallel
 #   make coverage   run the quick tests on a g++ build with gcov's line counts
 #                   and print gcovr's table of the lines of src/ that ran
 #   make install    PREFIX=/usr/local DESTDIR=
@@ -88,6 +89,7 @@ bench: deps
 	$(CMAKE) --build build-bench -j $(JOBS)
 	build-bench/tests/bench/stats_bench
 	sh tests/startup/measure.sh build-bench
+	if [ -x build-bench/tests/exporter/exporter_bench ]; then build-bench/tests/exporter/exporter_bench; fi
 
 coverage: deps
 	sh tools/install-deps.sh coverage

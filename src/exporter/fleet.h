@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "stats/log_page.h"
+#include "stats/stats_log.h"
 
 constexpr int max_controllers = 64;
 
@@ -15,6 +15,7 @@ struct volume_reading {
     bool is_ebs;         // an EBS volume, not an instance-storage disk
     bool has_stats;      // this scrape read the statistics page
     bool has_totals;     // page and the totals hold a volume's history
+    bool late;           // it had not answered by the scrape's deadline
     char volume_id[24];
     char serial[24];
     char model[48];

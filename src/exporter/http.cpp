@@ -1,11 +1,14 @@
 #include "exporter/http.h"
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <microhttpd.h>
+#include <pthread.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,6 +17,7 @@
 #include "exporter/compress.h"
 #include "exporter/metrics.h"
 #include "exporter/options.h"
+#include "exporter/sandbox.h"
 #include "exporter/scrape.h"
 #include "exporter/webconfig.h"
 
@@ -75,8 +79,6 @@ int open_listener(const char* address)
     return listener;
 }
 
-static text_buffer page;
-
 static const char index_page[] =
     "<!DOCTYPE html>\n<html><head><title>volscan-exporter</title></head>\n"
     "<body><h1>volscan-exporter</h1>\n"
@@ -132,20 +134,65 @@ static MHD_Result respond_compressed(MHD_Connection* connection, const text_buff
     return queued;
 }
 
-static MHD_Result send_metrics(MHD_Connection* connection)
+// The time a scrape may take: what Prometheus says it waits, less a margin
+// for rendering and sending the page, or --scrape.timeout.
+static double scrape_seconds(MHD_Connection* connection)
 {
-    if (!scrape(&page)) {
-        char text[256];
-        snprintf(text, sizeof text, "cannot list the NVMe controllers: %s\n", strerror(errno));
-        return send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, text);
-    }
-    if (page.failed)
-        return send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "out of memory\n");
-    return respond_compressed(connection, page);
+    const char* header = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                     "X-Prometheus-Scrape-Timeout-Seconds");
+    if (header == nullptr)
+        return exporter.scrape_timeout;
+    char* end;
+    double seconds = strtod(header, &end);
+    if (end == header || *end != '\0' || !std::isfinite(seconds) || seconds <= 0)
+        return exporter.scrape_timeout;
+    if (seconds > 3600)
+        seconds = 3600;
+    return seconds > 1 ? seconds - 0.5 : seconds / 2;
 }
 
-// libmicrohttpd's one thread calls this for every request, so scrapes never
-// overlap and the running totals need no lock.
+// Pages of the scrapes at once, kept for the next ones (see take_fleet).
+static pthread_mutex_t spare_lock = PTHREAD_MUTEX_INITIALIZER;
+static text_buffer spare_pages[64];
+static int spare_count;
+
+static text_buffer take_page()
+{
+    pthread_mutex_lock(&spare_lock);
+    text_buffer page = spare_count > 0 ? spare_pages[--spare_count] : text_buffer{};
+    pthread_mutex_unlock(&spare_lock);
+    return page;
+}
+
+static void give_back(text_buffer* page)
+{
+    pthread_mutex_lock(&spare_lock);
+    bool kept = spare_count < static_cast<int>(sizeof spare_pages / sizeof spare_pages[0]);
+    if (kept)
+        spare_pages[spare_count++] = *page;
+    pthread_mutex_unlock(&spare_lock);
+    if (!kept)
+        free_text(page);
+}
+
+static MHD_Result send_metrics(MHD_Connection* connection)
+{
+    text_buffer page = take_page();
+    MHD_Result queued;
+    if (!scrape(&page, scrape_seconds(connection))) {
+        char text[256];
+        snprintf(text, sizeof text, "cannot list the NVMe controllers: %s\n", strerror(errno));
+        queued = send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, text);
+    } else if (page.failed)
+        queued = send_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "out of memory\n");
+    else
+        queued = respond_compressed(connection, page);
+    give_back(&page);
+    return queued;
+}
+
+// libmicrohttpd calls this on a thread of the connection's own, so scrapes
+// run at once, at most --web.max-connections of them.
 static MHD_Result answer(void*, MHD_Connection* connection, const char* url, const char* method,
                          const char*, const char*, size_t*, void**)
 {
@@ -169,7 +216,7 @@ static MHD_Result answer(void*, MHD_Connection* connection, const char* url, con
 
 static MHD_Daemon* start_server(int listener)
 {
-    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC;
+    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC;
     if (web_tls())
         flags |= MHD_USE_TLS;
     return MHD_start_daemon(
@@ -214,6 +261,12 @@ int serve_http(int listener)
         report("cannot start the HTTP server");
         return 1;
     }
+    // Capability mode leaves no way to open the web configuration again by
+    // its path, so a server that reloads one stays out of it.
+    if (exporter.web_config_file == nullptr && !enter_capability_mode()) {
+        MHD_stop_daemon(daemon);
+        return 1;
+    }
     MHD_Daemon* retired = nullptr;
     time_t retired_at = 0;
     unsigned generation = web_tls_generation();
@@ -237,6 +290,5 @@ int serve_http(int listener)
         MHD_stop_daemon(retired);
     MHD_stop_daemon(daemon);
     close(listener);
-    free_text(&page);
     return 0;
 }

@@ -1,19 +1,74 @@
 // volscan-exporter: the statistics of every EBS volume of the machine in the
 // Prometheus text format, over HTTP or into node_exporter's text-file folder.
+//
+// Two processes: the device side, forked first, keeps the privilege to send
+// NVMe admin commands and answers two kinds of request over a socket pair;
+// this one, which parses HTTP, becomes an unprivileged user and holds no
+// capability (see device_side.cpp and sandbox.h).
+#include <csignal>
+
+#include "exporter/device_link.h"
 #include "exporter/http.h"
 #include "exporter/options.h"
+#include "exporter/sandbox.h"
+#include "exporter/scrape.h"
 #include "exporter/textfile.h"
 #include "exporter/webconfig.h"
+
+// SIGTERM and SIGINT go to the thread that waits for them, not to one of
+// the server's or the one that takes the device side's answers.
+static void hold_stop_signals()
+{
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+}
+
+static int serve()
+{
+    unprivileged_user user;
+    if (!find_user(exporter.web_user, &user) || !start_device_side(exporter.scrape_threads))
+        return 1;
+    // Read as the user who started it, so that a file it cannot take stops it
+    // here; later reloads read it as the unprivileged user.
+    if (exporter.web_config_file && !load_web_config(exporter.web_config_file))
+        return 1;
+    int listener = open_listener(exporter.listen_address);
+    if (listener < 0 || !drop_privileges(user))
+        return 1;
+    report("version %s listening on %s, reading up to %u devices at once", VOLSCAN_VERSION,
+           exporter.listen_address, exporter.scrape_threads);
+    hold_stop_signals();
+    if (!start_scrapes())
+        return 1;
+    int status = serve_http(listener);
+    stop_scrapes();
+    return status;
+}
+
+// The text file is written as the user the exporter was started as, who can
+// write its folder; the devices are still read by the device side alone.
+static int write_files()
+{
+    if (!start_device_side(exporter.scrape_threads))
+        return 1;
+    if (exporter.textfile_interval) {
+        report("version %s writing %s every %u s, reading up to %u devices at once",
+               VOLSCAN_VERSION, exporter.textfile_output, exporter.textfile_interval,
+               exporter.scrape_threads);
+        hold_stop_signals();
+    }
+    if (!start_scrapes())
+        return 1;
+    int status = run_textfile(exporter.textfile_output, exporter.textfile_interval);
+    stop_scrapes();
+    return status;
+}
 
 int main(int argc, char** argv)
 {
     parse_exporter_options(argc, argv);
-    if (exporter.textfile_output)
-        return run_textfile(exporter.textfile_output, exporter.textfile_interval);
-    if (exporter.web_config_file && !load_web_config(exporter.web_config_file))
-        return 1;
-    int listener = open_listener(exporter.listen_address);
-    if (listener < 0)
-        return 1;
-    return serve_http(listener);
+    return exporter.textfile_output ? write_files() : serve();
 }

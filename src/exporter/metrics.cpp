@@ -232,7 +232,8 @@ static void render_scrape(const fleet& readings, text_buffer* out)
          "statistics; 0 when a request failed.");
     for (int i = 0; i < readings.count; i++) {
         const volume_reading& reading = readings.readings[i];
-        bool success = reading.identified && (!reading.is_ebs || reading.has_stats);
+        bool success =
+            !reading.late && reading.identified && (!reading.is_ebs || reading.has_stats);
         sample_start(out, "ebs_scrape_success", reading);
         append_text(out, "%d\n", success ? 1 : 0);
     }

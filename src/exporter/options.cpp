@@ -7,12 +7,14 @@
 #include <cstring>
 #include <getopt.h>
 
-exporter_settings exporter = {":9720", "/metrics", 32, nullptr, nullptr, 0};
+exporter_settings exporter = {":9720", "/metrics", 32, nullptr, "nobody", nullptr, 0, 9.5, 8};
 
 const char exporter_usage[] =
     "usage: volscan-exporter [--web.listen-address=[HOST]:PORT] [--web.telemetry-path=PATH]\n"
     "                        [--web.max-connections=N] [--web.config.file=FILE]\n"
+    "                        [--web.user=USER] [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
     "       volscan-exporter --textfile.output=FILE [--textfile.interval=SECONDS]\n"
+    "                        [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
     "       volscan-exporter --help | --version\n";
 
 static const char help_text[] =
@@ -25,9 +27,15 @@ static const char help_text[] =
     "  --web.max-connections=N           connections served at once (default 32)\n"
     "  --web.config.file=FILE            TLS and basic authentication, in the web\n"
     "                                    configuration format of Prometheus exporters\n"
+    "  --web.user=USER                   user the HTTP side runs as, when started as\n"
+    "                                    root (default \"nobody\")\n"
     "  --textfile.output=FILE            write the metrics to FILE (for node_exporter's\n"
     "                                    text-file collector) instead of serving them\n"
     "  --textfile.interval=SECONDS       write FILE again every SECONDS (default 0: once)\n"
+    "  --scrape.timeout=SECONDS          time a scrape waits for the devices when the\n"
+    "                                    scraper does not say (default 9.5); Prometheus's\n"
+    "                                    own timeout less half a second when it does\n"
+    "  --scrape.threads=N                devices read at once (default 8)\n"
     "  --help                            this text\n"
     "  --version                         the version\n";
 
@@ -63,6 +71,20 @@ static bool parse_number(const char* text, unsigned low, unsigned high, unsigned
     return true;
 }
 
+// Seconds in decimal, from more than 0 to high.
+static bool parse_seconds(const char* text, double high, double* value)
+{
+    if (*text == '\0' || strspn(text, "0123456789.") != strlen(text))
+        return false;
+    char* end;
+    errno = 0;
+    double number = strtod(text, &end);
+    if (*end != '\0' || errno == ERANGE || !(number > 0) || number > high)
+        return false;
+    *value = number;
+    return true;
+}
+
 // What a telemetry path may hold: it goes into the index page unescaped.
 static const char path_characters[] =
     "/abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~";
@@ -83,7 +105,7 @@ static bool valid_listen_address(const char* address)
 void parse_exporter_options(int argc, char** argv)
 {
     enum { listen_address = 1, telemetry_path, max_connections, web_config_file, textfile_output,
-           textfile_interval, help, version };
+           textfile_interval, web_user, scrape_timeout, scrape_threads, help, version };
     static const option long_options[] = {
         {"web.listen-address", required_argument, nullptr, listen_address},
         {"web.telemetry-path", required_argument, nullptr, telemetry_path},
@@ -91,6 +113,9 @@ void parse_exporter_options(int argc, char** argv)
         {"web.config.file", required_argument, nullptr, web_config_file},
         {"textfile.output", required_argument, nullptr, textfile_output},
         {"textfile.interval", required_argument, nullptr, textfile_interval},
+        {"web.user", required_argument, nullptr, web_user},
+        {"scrape.timeout", required_argument, nullptr, scrape_timeout},
+        {"scrape.threads", required_argument, nullptr, scrape_threads},
         {"help", no_argument, nullptr, help},
         {"version", no_argument, nullptr, version},
         {nullptr, 0, nullptr, 0},
@@ -126,6 +151,20 @@ void parse_exporter_options(int argc, char** argv)
                 misuse("invalid --web.config.file: %s", optarg);
             exporter.web_config_file = optarg;
             web_option = true;
+            break;
+        case web_user:
+            if (optarg[0] == '\0')
+                misuse("invalid --web.user: %s", optarg);
+            exporter.web_user = optarg;
+            web_option = true;
+            break;
+        case scrape_timeout:
+            if (!parse_seconds(optarg, 3600, &exporter.scrape_timeout))
+                misuse("invalid --scrape.timeout: %s (more than 0 to 3600 seconds)", optarg);
+            break;
+        case scrape_threads:
+            if (!parse_number(optarg, 1, 64, &exporter.scrape_threads))
+                misuse("invalid --scrape.threads: %s (1 to 64)", optarg);
             break;
         case textfile_output:
             if (optarg[0] == '\0')

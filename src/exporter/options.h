@@ -7,8 +7,11 @@ struct exporter_settings {
     const char* telemetry_path;  // where the metrics are served
     unsigned max_connections;
     const char* web_config_file; // TLS and users; null: plain HTTP, open to all
+    const char* web_user;        // the HTTP side's user when started as root
     const char* textfile_output; // set: write this file instead of serving HTTP
     unsigned textfile_interval;  // seconds between writes; 0: write once
+    double scrape_timeout;       // seconds a scrape waits when the scraper does not say
+    unsigned scrape_threads;     // devices read at once
 };
 
 extern exporter_settings exporter;

@@ -1,132 +1,377 @@
+// The network side of a scrape. Requests go to the device side, whose workers
+// read the controllers in parallel; one thread here takes every answer into a
+// table that outlives scrapes, carrying the running totals. A scrape asks each
+// listed controller that is not still busy with an earlier request, waits
+// until its deadline, and renders what the table holds for the controllers
+// that answered. Scrapes at once share the requests out, and the totals only
+// move forward under the table's lock, so no scraper sees one go back.
 #include "exporter/scrape.h"
 
 #include <cerrno>
-#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <unistd.h>
+#include <pthread.h>
 
+#include "exporter/device_link.h"
+#include "exporter/device_records.h"
 #include "exporter/fleet.h"
 #include "exporter/metrics.h"
-#include "identity/identity.h"
-#include "nvme/driver.h"
-#include "nvme/identify.h"
+#include "exporter/options.h"
 
-// This scrape's readings and the one before, taking turns.
-static fleet fleets[2];
-static int newest;
+static_assert(max_listed <= max_controllers);
 
-static uint64_t now_nanoseconds()
+namespace {
+
+struct device_slot {
+    bool used;
+    bool busy;         // a read is out: no other is sent until it is answered
+    bool answered;     // reading holds an answer
+    bool failing;      // the last word on it was a failure, which the log told
+    bool timed_out;    // ... because it did not answer in time
+    uint32_t asked;    // tag of the latest read sent
+    uint32_t received; // tag of the latest answer
+    bool platform_device;
+    char reason[192];
+    volume_reading reading;
+};
+
+// Controllers that are gone keep their slot while a read of theirs is out.
+constexpr int max_slots = 2 * max_listed;
+device_slot slots[max_slots];
+
+pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t table_changed; // on the monotonic clock, made by start_scrapes
+uint32_t last_tag;
+
+// One list request is out at a time.
+pthread_mutex_t list_turn = PTHREAD_MUTEX_INITIALIZER;
+list_answer latest_list;
+uint32_t list_received;
+
+// Tags wrap; an answer is new enough when it is not before the one wanted.
+bool reached(uint32_t tag, uint32_t wanted)
+{
+    return static_cast<int32_t>(tag - wanted) >= 0;
+}
+
+uint32_t new_tag()
+{
+    return ++last_tag == 0 ? ++last_tag : last_tag;
+}
+
+device_slot* find_slot(const char* controller)
+{
+    for (device_slot& slot : slots)
+        if (slot.used && strcmp(slot.reading.controller, controller) == 0)
+            return &slot;
+    return nullptr;
+}
+
+device_slot* new_slot(const listed_controller& entry)
+{
+    for (device_slot& slot : slots)
+        if (!slot.used) {
+            memset(&slot, 0, offsetof(device_slot, reading));
+            memset(&slot.reading, 0, offsetof(volume_reading, page));
+            slot.used = true;
+            copy_field(slot.reading.controller, sizeof slot.reading.controller, entry.controller);
+            return &slot;
+        }
+    return nullptr;
+}
+
+void describe_failure(const read_answer& answer, char (&reason)[192])
+{
+    static const char* const steps[] = {"", "opening the node", "the Identify command",
+                                        "reading the identity", "the statistics log page",
+                                        "the request"};
+    unsigned step = static_cast<unsigned>(answer.failed_step);
+    const char* what = step < sizeof steps / sizeof steps[0] ? steps[step] : "a request";
+    switch (answer.failure) {
+    case read_failure::completion:
+        snprintf(reason, sizeof reason, "%s: the controller completed it with an error status",
+                 what);
+        return;
+    case read_failure::signature:
+        snprintf(reason, sizeof reason, "%s: not the EBS statistics page", what);
+        return;
+    case read_failure::none:
+    case read_failure::request:
+        break;
+    }
+    snprintf(reason, sizeof reason, "%s: %s", what,
+             answer.failed_step == read_step::refused ? "refused by the device side"
+                                                      : strerror(answer.error));
+}
+
+// Tells the log when a device starts failing or fails for another reason.
+// That it answers again is told by the scrape that gets its answer in time,
+// so that a device slower than the deadline is not told of at every scrape.
+void note_failure(device_slot* slot, const char* reason)
+{
+    const volume_reading& reading = slot->reading;
+    if (!slot->failing || slot->timed_out || strcmp(slot->reason, reason) != 0) {
+        report("%s (%s): %s", reading.device, reading.controller, reason);
+        copy_field(slot->reason, sizeof slot->reason, reason);
+    }
+    slot->failing = true;
+    slot->timed_out = false;
+}
+
+void take_answer(const read_answer& answer, size_t size)
+{
+    device_slot* slot = find_slot(answer.controller);
+    if (slot == nullptr || !slot->busy || slot->asked != answer.tag)
+        return;
+    static volume_reading next;
+    memset(&next, 0, offsetof(volume_reading, page));
+    copy_field(next.controller, sizeof next.controller, slot->reading.controller);
+    copy_field(next.device, sizeof next.device, slot->reading.device);
+    bool stats = answer.kind == read_answer_kind && answer.has_stats && size == sizeof answer;
+    if (answer.kind == read_answer_kind) {
+        next.identified = answer.identified;
+        next.is_ebs = answer.is_ebs;
+        copy_field(next.volume_id, sizeof next.volume_id, answer.volume_id);
+        copy_field(next.serial, sizeof next.serial, answer.serial);
+        copy_field(next.model, sizeof next.model, answer.model);
+        copy_field(next.block_device, sizeof next.block_device, answer.block_device);
+        next.nanoseconds = answer.nanoseconds;
+    }
+    const volume_reading* previous = slot->answered ? &slot->reading : nullptr;
+    if (next.identified && next.is_ebs) {
+        if (stats)
+            carry_totals(&next, answer.page, previous);
+        else
+            keep_totals(&next, previous);
+    }
+    slot->busy = false;
+    slot->answered = true;
+    slot->received = answer.tag;
+    slot->platform_device = answer.kind != read_answer_kind || answer.platform_device;
+    memcpy(&slot->reading, &next, sizeof next);
+    if (slot->platform_device && !(next.identified && (!next.is_ebs || stats))) {
+        char reason[192];
+        describe_failure(answer, reason);
+        note_failure(slot, reason);
+    }
+}
+
+uint64_t monotonic_nanoseconds()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-static const volume_reading* find_reading(const fleet& readings, const char* controller)
+timespec monotonic_time(uint64_t nanoseconds)
 {
-    for (int i = 0; i < readings.count; i++)
-        if (strcmp(readings.readings[i].controller, controller) == 0)
-            return &readings.readings[i];
-    return nullptr;
+    return timespec{static_cast<time_t>(nanoseconds / 1000000000u),
+                    static_cast<long>(nanoseconds % 1000000000u)};
 }
 
-// Copies what fits; the device's fields fit the reading's arrays.
-static void copy_text(char* to, size_t size, const char* from)
+void* take_answers(void*)
 {
-    size_t length = strnlen(from, size - 1);
-    memcpy(to, from, length);
-    to[length] = '\0';
-}
-
-// Fills in the identity of an accepted controller; false when memory ran out.
-static bool read_identity(const identify_controller_data& data, volume_reading* reading)
-{
-    identity_fields fields;
-    if (!read_identity_fields(data, &fields))
-        return false;
-    copy_text(reading->serial, sizeof reading->serial, fields.serial);
-    copy_text(reading->model, sizeof reading->model, fields.model);
-    copy_text(reading->block_device, sizeof reading->block_device, bdev_name(fields.bdev));
-    char id[volume_id_size];
-    volume_id(fields.serial, id);
-    copy_text(reading->volume_id, sizeof reading->volume_id, id);
-    free_identity_fields(&fields);
-    return true;
-}
-
-// Reads one controller. Returns false for a controller that is not one of the
-// platform's devices, which the page leaves out.
-static bool read_controller(const controller_entry& entry, const volume_reading* previous,
-                            volume_reading* reading)
-{
-    static identify_controller_data identify;
-    static ebs_stats_log page;
-    memset(reading, 0, offsetof(volume_reading, page));
-    copy_text(reading->controller, sizeof reading->controller, entry.controller);
-    copy_text(reading->device, sizeof reading->device, entry.device);
-    char path[8 + sizeof entry.controller];
-    snprintf(path, sizeof path, "/dev/%.*s", static_cast<int>(sizeof entry.controller),
-             entry.controller);
-    uint64_t start = now_nanoseconds();
-    int descriptor = open(path, O_RDONLY);
-    bool platform_device = true;
-    if (descriptor >= 0 && identify_controller(descriptor, &identify) == admin_outcome::success) {
-        device_kind kind = controller_kind(identify);
-        switch (kind) {
-        case device_kind::other_vendor:
-        case device_kind::other_model:
-            platform_device = false;
-            break;
-        case device_kind::no_memory:
-            break;
-        case device_kind::ebs_volume:
-        case device_kind::instance_storage:
-            reading->is_ebs = kind == device_kind::ebs_volume;
-            reading->identified = read_identity(identify, reading);
-            break;
-        }
+    static union {
+        list_answer list;
+        read_answer read;
+    } answer;
+    for (;;) {
+        size_t size = receive_device_answer(&answer, sizeof answer);
+        if (size == 0)
+            return nullptr;
+        pthread_mutex_lock(&table_lock);
+        if (answer.list.kind == list_answer_kind && size == sizeof answer.list) {
+            memcpy(&latest_list, &answer.list, sizeof latest_list);
+            list_received = answer.list.tag;
+        } else if (answer.read.kind != list_answer_kind && size >= offsetof(read_answer, page))
+            take_answer(answer.read, size);
+        pthread_cond_broadcast(&table_changed);
+        pthread_mutex_unlock(&table_lock);
     }
-    if (reading->identified && reading->is_ebs) {
-        if (fetch_stats_log(descriptor, &page) == stats_outcome::success)
-            carry_totals(reading, page, previous);
-        else
-            keep_totals(reading, previous);
-    }
-    if (descriptor >= 0)
-        close(descriptor);
-    reading->nanoseconds = now_nanoseconds() - start;
-    return platform_device;
 }
 
-static bool device_taken(const fleet& readings, const char* device)
+// Waits with table_lock held until the table changes or the deadline passes;
+// false at the deadline.
+bool wait_for_change(const timespec& deadline)
 {
-    for (int i = 0; i < readings.count; i++)
-        if (strcmp(readings.readings[i].device, device) == 0)
+    return pthread_cond_timedwait(&table_changed, &table_lock, &deadline) != ETIMEDOUT;
+}
+
+// The controllers of the machine now, from the device side, by the deadline.
+bool list(listed_controller* entries, int* count, const timespec& deadline)
+{
+    pthread_mutex_lock(&list_turn);
+    pthread_mutex_lock(&table_lock);
+    device_request request{};
+    request.kind = list_request;
+    request.tag = new_tag();
+    send_device_request(request);
+    bool answered;
+    while (!(answered = list_received == request.tag) && wait_for_change(deadline)) {
+    }
+    int cause = latest_list.error;
+    if (answered && latest_list.count >= 0) {
+        *count = latest_list.count < max_listed ? latest_list.count : max_listed;
+        memcpy(entries, latest_list.controllers, *count * sizeof entries[0]);
+    }
+    bool listed = answered && latest_list.count >= 0;
+    pthread_mutex_unlock(&table_lock);
+    pthread_mutex_unlock(&list_turn);
+    if (!listed)
+        errno = answered ? cause : ETIMEDOUT;
+    return listed;
+}
+
+bool listed_before(const listed_controller* entries, int index)
+{
+    for (int i = 0; i < index; i++)
+        if (strcmp(entries[i].device, entries[index].device) == 0)
             return true;
     return false;
 }
 
-bool scrape(text_buffer* out)
+pthread_t answers;
+bool answers_started;
+
+// Room for the scrapes at once, kept for the next ones: connections come and
+// go on threads of their own, and memory taken on each would scatter.
+pthread_mutex_t spare_lock = PTHREAD_MUTEX_INITIALIZER;
+fleet* spare[64];
+int spares;
+
+fleet* take_fleet()
 {
-    static controller_entry entries[max_controllers];
-    int count = list_controllers(entries, max_controllers);
-    if (count < 0)
+    pthread_mutex_lock(&spare_lock);
+    fleet* readings = spares > 0 ? spare[--spares] : nullptr;
+    pthread_mutex_unlock(&spare_lock);
+    return readings ? readings : static_cast<fleet*>(malloc(sizeof(fleet)));
+}
+
+void give_back(fleet* readings)
+{
+    pthread_mutex_lock(&spare_lock);
+    bool kept = spares < static_cast<int>(sizeof spare / sizeof spare[0]);
+    if (kept)
+        spare[spares++] = readings;
+    pthread_mutex_unlock(&spare_lock);
+    if (!kept)
+        free(readings);
+}
+
+// Every listed controller's answer to the request wanted of it is in.
+bool all_answered(device_slot* const* chosen, const uint32_t* wanted, int asked)
+{
+    for (int i = 0; i < asked; i++)
+        if (!chosen[i]->answered || !reached(chosen[i]->received, wanted[i]))
+            return false;
+    return true;
+}
+
+} // namespace
+
+bool start_scrapes()
+{
+    pthread_condattr_t monotonic;
+    if (pthread_condattr_init(&monotonic) != 0
+        || pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC) != 0
+        || pthread_cond_init(&table_changed, &monotonic) != 0
+        || pthread_create(&answers, nullptr, take_answers, nullptr) != 0) {
+        report("cannot start the thread that takes the device side's answers");
         return false;
-    const fleet& before = fleets[newest];
-    newest = 1 - newest;
-    fleet& now = fleets[newest];
-    now.count = 0;
+    }
+    pthread_condattr_destroy(&monotonic);
+    answers_started = true;
+    return true;
+}
+
+void stop_scrapes()
+{
+    stop_device_side();
+    if (answers_started)
+        pthread_join(answers, nullptr);
+}
+
+bool scrape(text_buffer* out, double seconds)
+{
+    uint64_t start = monotonic_nanoseconds();
+    timespec deadline = monotonic_time(start + static_cast<uint64_t>(seconds * 1e9));
+    listed_controller entries[max_listed];
+    int count;
+    if (!list(entries, &count, deadline))
+        return false;
+    fleet* now = take_fleet();
+    if (now == nullptr)
+        return false;
+    now->count = 0;
+    device_slot* chosen[max_listed];
+    const char* names[max_listed]; // the controller each was chosen for
+    uint32_t wanted[max_listed];
+    int asked = 0;
+    pthread_mutex_lock(&table_lock);
+    bool listed[max_slots] = {};
     for (int i = 0; i < count; i++) {
         // Controllers of one multipath namespace show the same device once.
-        if (device_taken(now, entries[i].device))
+        if (listed_before(entries, i))
             continue;
-        volume_reading* reading = &now.readings[now.count];
-        if (read_controller(entries[i], find_reading(before, entries[i].controller), reading))
-            now.count++;
+        device_slot* slot = find_slot(entries[i].controller);
+        if (slot == nullptr && (slot = new_slot(entries[i])) == nullptr)
+            continue;
+        listed[slot - slots] = true;
+        copy_field(slot->reading.device, sizeof slot->reading.device, entries[i].device);
+        if (!slot->busy) {
+            device_request request{};
+            request.kind = read_request;
+            request.tag = new_tag();
+            copy_field(request.controller, sizeof request.controller, entries[i].controller);
+            send_device_request(request);
+            slot->busy = true;
+            slot->asked = request.tag;
+        }
+        chosen[asked] = slot;
+        names[asked] = entries[i].controller;
+        wanted[asked++] = slot->asked;
     }
-    render_metrics(now, out);
+    // A controller that left forgets its history, as a new one has none.
+    for (int i = 0; i < max_slots; i++)
+        if (!listed[i] && !slots[i].busy)
+            slots[i].used = false;
+    while (!all_answered(chosen, wanted, asked) && wait_for_change(deadline)) {
+    }
+    uint64_t waited = monotonic_nanoseconds() - start;
+    for (int i = 0; i < asked; i++) {
+        device_slot* slot = chosen[i];
+        // A scrape at once that saw the controller leave may have let its slot go.
+        if (!slot->used || strcmp(slot->reading.controller, names[i]) != 0)
+            continue;
+        bool in_time = slot->answered && reached(slot->received, wanted[i]);
+        if (slot->answered && !slot->platform_device)
+            continue;
+        volume_reading* reading = &now->readings[now->count++];
+        memcpy(reading, &slot->reading, sizeof *reading);
+        if (in_time && slot->failing && reading->identified
+            && (!reading->is_ebs || reading->has_stats)) {
+            report("%s (%s): answers again", reading->device, reading->controller);
+            slot->failing = false;
+        }
+        if (!in_time) {
+            // What it said of itself before still names it; its numbers are not this scrape's.
+            reading->has_stats = false;
+            reading->late = true;
+            reading->nanoseconds = waited;
+            if (!slot->failing) {
+                char reason[192];
+                snprintf(reason, sizeof reason, "did not answer within %.3g s", seconds);
+                report("%s (%s): %s", reading->device, reading->controller, reason);
+                slot->failing = true;
+                slot->timed_out = true;
+                copy_field(slot->reason, sizeof slot->reason, reason);
+            }
+        }
+    }
+    pthread_mutex_unlock(&table_lock);
+    render_metrics(*now, out);
+    give_back(now);
     return true;
 }

@@ -64,7 +64,7 @@ bool write_textfile(const char* path, const text_buffer& page)
 
 static bool scrape_and_write(const char* path, text_buffer* page)
 {
-    if (!scrape(page)) {
+    if (!scrape(page, exporter.scrape_timeout)) {
         report("cannot list the NVMe controllers: %s", strerror(errno));
         return false;
     }

@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <errno.h>
 #include <limits.h>
+#include <pthread.h>
 #include <link.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -37,8 +38,13 @@
 
 #define MAX_TRACKED 1024
 
-/* The emulated /dev path that each open descriptor came from. */
+/* The emulated /dev path that each open descriptor came from. Threads of the
+ * program under test open and close nodes at once, and umockdev's own open
+ * makes and closes descriptors of its own on the way: the table changes only
+ * under this lock, held across the real call, which may come back into these
+ * wrappers. */
 static char* node_of_fd[MAX_TRACKED];
+static pthread_mutex_t fd_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
 static void* next_symbol(const char* name)
 {
@@ -115,8 +121,12 @@ static int open_with(const char* name, const char* path, int flags, mode_t mode)
     int (*next)(const char*, int, ...) = (int (*)(const char*, int, ...))next_symbol(name);
     char resolved[PATH_MAX];
     follow_links(path, resolved);
+    pthread_mutex_lock(&fd_lock);
     int fd = next(resolved, flags, mode);
+    int cause = errno;
     track(fd, resolved);
+    pthread_mutex_unlock(&fd_lock);
+    errno = cause;
     return fd;
 }
 
@@ -150,11 +160,16 @@ int __open64_2(const char* path, int flags) { return open_with("open64", path, f
 int close(int fd)
 {
     int (*next)(int) = (int (*)(int))next_symbol("close");
+    pthread_mutex_lock(&fd_lock);
     if (fd >= 0 && fd < MAX_TRACKED) {
         free(node_of_fd[fd]);
         node_of_fd[fd] = NULL;
     }
-    return next(fd);
+    int result = next(fd);
+    int cause = errno;
+    pthread_mutex_unlock(&fd_lock);
+    errno = cause;
+    return result;
 }
 
 static int count_reaches(const char* variable, int* calls);
@@ -168,14 +183,17 @@ static int emulated_fstat(const char* name, int fd, struct stat* status)
         return -1;
     }
     int (*next)(int, struct stat*) = (int (*)(int, struct stat*))next_symbol(name);
+    pthread_mutex_lock(&fd_lock);
     int result = next(fd, status);
-    if (result != 0 || fd < 0 || fd >= MAX_TRACKED || node_of_fd[fd] == NULL)
-        return result;
+    int cause = errno;
     struct stat node;
-    if (stat(node_of_fd[fd], &node) == 0 && (S_ISCHR(node.st_mode) || S_ISBLK(node.st_mode))) {
+    if (result == 0 && fd >= 0 && fd < MAX_TRACKED && node_of_fd[fd] != NULL
+        && stat(node_of_fd[fd], &node) == 0 && (S_ISCHR(node.st_mode) || S_ISBLK(node.st_mode))) {
         status->st_mode = node.st_mode;
         status->st_rdev = node.st_rdev;
     }
+    pthread_mutex_unlock(&fd_lock);
+    errno = cause;
     return result;
 }
 

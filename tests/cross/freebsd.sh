@@ -3,8 +3,8 @@
 # the project's own CMake files and cmake/freebsd-toolchain.cmake, against a
 # FreeBSD sysroot (headers, start files, link stubs of libc: nothing there
 # runs). Checks that no step warns, that the FreeBSD driver is the one
-# compiled, that volscan needs libc.so.7 alone and volscan-exporter libc.so.7
-# and libmicrohttpd.so.12 alone, with FreeBSD's symbol versions and run-time
+# compiled, that volscan needs libc.so.7 alone and volscan-exporter libc.so.7,
+# libmicrohttpd.so.12 and libthr.so.3 alone, with FreeBSD's symbol versions and run-time
 # linker, and what a staged install under /usr/local holds.
 #
 # The sysroot has no libmicrohttpd: a link stub of it (tests/cross/
@@ -97,6 +97,15 @@ clang --target=$triple --sysroot="$sysroot" -fuse-ld=lld -std=c11 -Wall -Wextra 
     -o "$local/lib/libmicrohttpd.so.12" "$here/microhttpd_stub.c" >>"$log" 2>&1 \
     || stop "the link stub of libmicrohttpd did not build" "$log"
 ln -sf libmicrohttpd.so.12 "$local/lib/libmicrohttpd.so"
+# Nor libthr, which the exporter's threads need (pthread_create is not in
+# FreeBSD's libc): a link stub with its soname and symbol version, and the
+# libpthread.so that links it, as FreeBSD installs them.
+printf 'FBSD_1.0 { global: *; };\n' >"$work/thr.map"
+clang --target=$triple --sysroot="$sysroot" -fuse-ld=lld -std=c11 -Wall -Wextra -Werror \
+    -fPIC -shared -nostdlib -Wl,-soname,libthr.so.3 -Wl,--version-script="$work/thr.map" \
+    -o "$sysroot/lib/libthr.so.3" "$here/thr_stub.c" >>"$log" 2>&1 \
+    || stop "the link stub of libthr did not build" "$log"
+ln -sf ../../lib/libthr.so.3 "$sysroot/usr/lib/libpthread.so"
 cat >"$local/libdata/pkgconfig/libmicrohttpd.pc" <<EOF
 prefix=/usr/local
 libdir=\${prefix}/lib
@@ -190,8 +199,8 @@ check_program() {
 check_program "$build/volscan" libc.so.7
 # The one installed, which loses the build's run path to the sysroot's
 # /usr/local/lib (where FreeBSD's run-time linker looks anyway).
-check_program "$stage/usr/local/bin/volscan-exporter" libc.so.7 libmicrohttpd.so.12 libz.so.6 \
-    libcrypt.so.5 libyaml-0.so.2 libgnutls.so.30
+check_program "$stage/usr/local/bin/volscan-exporter" libc.so.7 libmicrohttpd.so.12 libthr.so.3 \
+    libz.so.6 libcrypt.so.5 libyaml-0.so.2 libgnutls.so.30
 readelf -d "$stage/usr/local/bin/volscan-exporter" | grep -q -e '(RPATH)' -e '(RUNPATH)' \
     && fail "the installed volscan-exporter keeps a run path"
 
@@ -228,4 +237,4 @@ if [ $failures -ne 0 ]; then
     echo "FreeBSD $arch: $failures check(s) failed; the whole log is $log"
     exit 1
 fi
-echo "FreeBSD $arch: built without warnings, volscan needs libc.so.7 alone, volscan-exporter libc.so.7, libmicrohttpd.so.12 and the web configuration's libraries, staged in $stage ($(($(date +%s) - started)) s)"
+echo "FreeBSD $arch: built without warnings, volscan needs libc.so.7 alone, volscan-exporter libc.so.7, libmicrohttpd.so.12, libthr.so.3 and the web configuration's libraries, staged in $stage ($(($(date +%s) - started)) s)"

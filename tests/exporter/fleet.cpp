@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -33,6 +35,21 @@ std::mutex state_lock;
 std::vector<slot> slots;
 std::vector<std::string> violations;
 std::chrono::steady_clock::time_point started;
+
+// Admin commands answered late, by a thread of their own: umockdev's handler
+// runs on the bed's one worker and must not wait.
+struct late_answer {
+    std::chrono::steady_clock::time_point due;
+    UMockdevIoctlClient* client;
+    UMockdevIoctlData* record;
+    UMockdevIoctlData* buffer;
+    int k;
+    nvme_admin_cmd cmd;
+};
+std::vector<late_answer> late_answers; // under state_lock
+std::condition_variable late_added;
+std::thread late_thread;
+bool stopping;
 
 [[noreturn]] void fail(const char* what, GError* error)
 {
@@ -144,6 +161,36 @@ void leave_listing(int k)
     slots[k].listed = false;
 }
 
+void answer_late(late_answer& late)
+{
+    int errno_value;
+    long result = serve(slots[late.k], late.cmd, late.buffer->data, &errno_value);
+    umockdev_ioctl_client_complete(late.client, result, errno_value);
+    g_object_unref(late.buffer);
+    g_object_unref(late.record);
+    g_object_unref(late.client);
+}
+
+void answer_late_commands()
+{
+    std::unique_lock<std::mutex> hold(state_lock);
+    while (!stopping || !late_answers.empty()) {
+        auto next = std::min_element(late_answers.begin(), late_answers.end(),
+                                     [](const late_answer& a, const late_answer& b) {
+                                         return a.due < b.due;
+                                     });
+        if (next == late_answers.end())
+            late_added.wait(hold);
+        else if (!stopping && next->due > std::chrono::steady_clock::now())
+            late_added.wait_until(hold, next->due);
+        else {
+            late_answer late = *next;
+            late_answers.erase(next);
+            answer_late(late);
+        }
+    }
+}
+
 gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer)
 {
     std::lock_guard<std::mutex> hold(state_lock);
@@ -187,6 +234,14 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer)
         g_error_free(error);
         umockdev_ioctl_client_complete(client, -1, EFAULT);
         g_object_unref(record);
+        return TRUE;
+    }
+    if (slots[k].controller.delay_ms > 0) {
+        g_object_ref(client);
+        late_answers.push_back({std::chrono::steady_clock::now()
+                                    + std::chrono::milliseconds(slots[k].controller.delay_ms),
+                                client, record, buffer, k, cmd});
+        late_added.notify_one();
         return TRUE;
     }
     int errno_value;
@@ -254,6 +309,8 @@ void fleet_start(const std::vector<fleet_controller>& controllers, const char* s
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(handle_ioctl), nullptr);
     started = std::chrono::steady_clock::now();
     violations.clear();
+    stopping = false;
+    late_thread = std::thread(answer_late_commands);
     slots.assign(controllers.size(), slot());
     for (size_t k = 0; k < controllers.size(); k++) {
         slots[k].controller = controllers[k];
@@ -266,6 +323,12 @@ void fleet_stop()
 {
     if (testbed == nullptr)
         return;
+    {
+        std::lock_guard<std::mutex> hold(state_lock);
+        stopping = true; // what is still late is answered now
+        late_added.notify_one();
+    }
+    late_thread.join();
     for (size_t k = 0; k < slots.size(); k++)
         if (slots[k].attached)
             umockdev_testbed_detach_ioctl(testbed, ("/dev/nvme" + std::to_string(k)).c_str(),
@@ -285,6 +348,24 @@ void fleet_set(int index, const fleet_controller& controller)
     std::lock_guard<std::mutex> hold(state_lock);
     slots[index].controller = controller;
     slots[index].samples = 0;
+}
+
+void fleet_set_delay(int index, int delay_ms)
+{
+    std::lock_guard<std::mutex> hold(state_lock);
+    slots[index].controller.delay_ms = delay_ms;
+    auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay_ms);
+    for (late_answer& late : late_answers)
+        if (late.k == index && late.due > due)
+            late.due = due;
+    late_added.notify_one();
+}
+
+int fleet_pending(int index)
+{
+    std::lock_guard<std::mutex> hold(state_lock);
+    return static_cast<int>(std::count_if(late_answers.begin(), late_answers.end(),
+                                          [&](const late_answer& late) { return late.k == index; }));
 }
 
 void fleet_detach(int index)

@@ -27,6 +27,10 @@ struct fleet_controller {
     // number (its descriptor, already open, stays), as a volume detached
     // between two samples of a running program does; -1: never.
     int detach_after_sample = -1;
+    // Every admin command is answered this many milliseconds late: a slow or,
+    // far past the scrape's deadline, a hung device. The bed's worker is not
+    // held meanwhile: other controllers answer as usual.
+    int delay_ms = 0;
 };
 
 // Starts the bed with these controllers, nvme0 first; programs run with the
@@ -36,6 +40,11 @@ void fleet_stop();
 
 void fleet_set(int index, const fleet_controller& controller);
 void fleet_detach(int index);
+// Changes a controller's delay, for commands already held too (never later
+// than before); its samples go on.
+void fleet_set_delay(int index, int delay_ms);
+// Commands of a controller held for their delay now.
+int fleet_pending(int index);
 void fleet_attach(int index);
 
 // Log pages served so far by one controller; requests a controller would refuse.

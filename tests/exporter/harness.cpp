@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -10,10 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -131,6 +134,32 @@ std::string shell(const std::string& command, int* status)
     return out;
 }
 
+std::vector<std::string> sorted_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size() - 1;
+        lines.push_back(text.substr(at, end + 1 - at));
+        at = end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::string start_line(int port, int threads)
+{
+    return "volscan-exporter: version 1.0.0 listening on 127.0.0.1:" + std::to_string(port)
+        + ", reading up to " + std::to_string(threads) + " devices at once\n";
+}
+
+const std::vector<std::string> mixed_fleet_failures = {
+    "volscan-exporter: nvme3n1 (nvme3): the statistics log page: Input/output error\n",
+    "volscan-exporter: nvme5n1 (nvme5): the Identify command: Input/output error\n",
+};
+
 std::vector<std::string> lines_with(const std::string& page, const std::string& prefix)
 {
     std::vector<std::string> found;
@@ -231,6 +260,8 @@ temporary_folder::temporary_folder()
 {
     char name[] = "/tmp/exporter-test-XXXXXX";
     path = mkdtemp(name);
+    // The exporter's HTTP side, user nobody, reads what the tests put here.
+    chmod(path.c_str(), 0755);
 }
 
 temporary_folder::~temporary_folder() { shell("rm -rf '" + path + "'"); }
@@ -267,7 +298,9 @@ bool make_certificates(const std::string& folder)
         "done\n"
         // Cost 5: the cheapest bcrypt that htpasswd makes, to keep the tests quick.
         "htpasswd -nbBC 5 alice secret | cut -d: -f2 | tr -d '\\n' >alice.hash\n"
-        "htpasswd -nbBC 5 bob hunter2 | cut -d: -f2 | tr -d '\\n' >bob.hash\n";
+        "htpasswd -nbBC 5 bob hunter2 | cut -d: -f2 | tr -d '\\n' >bob.hash\n"
+        // openssl writes keys for their owner alone; the HTTP side is nobody.
+        "chmod a+r *.key\n";
     char command[2048];
     snprintf(command, sizeof command, script, folder.c_str());
     FILE* file = fopen((folder + "/make.sh").c_str(), "w");
@@ -280,4 +313,49 @@ bool make_certificates(const std::string& folder)
     if (status != 0)
         fprintf(stderr, "cannot make the test's certificates:\n%s", out.c_str());
     return status == 0;
+}
+
+controller_fixture wrapping_volume(int index, std::vector<uint32_t> counts)
+{
+    controller_fixture f = fleet_ebs_volume(index);
+    f.live = false;
+    f.pages.clear();
+    uint64_t ops = 1000;
+    for (uint32_t count : counts) {
+        stats_values v;
+        v.counters[0] = ops;
+        ops += 1000;
+        v.read_num_bins = 2;
+        v.read_bins = {{0, 100, count}, {100, 200, 7}};
+        f.pages.push_back(stats_page(v));
+    }
+    return f;
+}
+
+pid_t child_of(pid_t pid)
+{
+    DIR* folder = opendir("/proc");
+    pid_t found = -1;
+    while (dirent* entry = folder ? readdir(folder) : nullptr) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
+        size_t end = stat.rfind(')'); // after the command name, which may hold anything
+        int parent;
+        if (end != std::string::npos && sscanf(stat.c_str() + end + 1, " %*c %d", &parent) == 1
+            && parent == pid) {
+            found = atoi(entry->d_name);
+            break;
+        }
+    }
+    if (folder)
+        closedir(folder);
+    return found;
+}
+
+fleet_controller plain(const controller_fixture& fixture)
+{
+    fleet_controller c;
+    c.fixture = fixture;
+    return c;
 }

@@ -14,6 +14,16 @@ struct fleet_scope {
     ~fleet_scope();
 };
 
+// A controller that plays fixture, attached from the start.
+fleet_controller plain(const controller_fixture& fixture);
+
+// A volume whose pages hold these counts in the first read bin (0 to 100 us),
+// one page a sample, the last one from then on; 7 in the second bin.
+controller_fixture wrapping_volume(int index, std::vector<uint32_t> counts);
+
+// The process whose parent is pid (the exporter's device side); -1 if none.
+pid_t child_of(pid_t pid);
+
 // A TCP port on 127.0.0.1 that nobody listens on.
 int free_port();
 
@@ -35,6 +45,16 @@ fleet_process start_exporter(int port, const std::vector<std::string>& more = {}
 // Runs a shell command off the bed; returns its standard output, and its
 // exit status in *status.
 std::string shell(const std::string& command, int* status = nullptr);
+
+// The lines of a program's standard error, sorted: lines that threads write
+// at once come in any order.
+std::vector<std::string> sorted_lines(const std::string& text);
+
+// The line an exporter listening on 127.0.0.1:port logs at start.
+std::string start_line(int port, int threads = 8);
+
+// The lines the exporter logs for the mixed fleet's failing controllers.
+extern const std::vector<std::string> mixed_fleet_failures;
 
 // The lines of a page that begin with prefix.
 std::vector<std::string> lines_with(const std::string& page, const std::string& prefix);

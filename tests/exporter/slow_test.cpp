@@ -76,6 +76,28 @@ double seconds_since(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// A Prometheus server that scrapes the exporter every second, once it has
+// scraped it for the first time; its port in *port.
+// A Prometheus server that scrapes the exporter on exporter_port every
+// second, once it has scraped it the first time.
+pid_t scraping_prometheus(const std::string& folder, int exporter_port, int* port)
+{
+    *port = free_port();
+    pid_t prometheus = start_prometheus(folder, *port, {exporter_port});
+    EXPECT_GT(prometheus, 0) << read_file(folder + "/prometheus.log");
+    // Prometheus listens before it scrapes: wait for its first scrape.
+    for (int tries = 0; tries < 300 && promql(*port, "up") != std::vector<double>{1}; tries++)
+        usleep(100000);
+    EXPECT_EQ(promql(*port, "up"), std::vector<double>{1});
+    return prometheus;
+}
+
+// The CPU time of the exporter's two processes.
+double exporter_cpu_seconds(pid_t pid)
+{
+    return cpu_seconds(pid) + cpu_seconds(child_of(pid));
+}
+
 } // namespace
 
 TEST(prometheus, rates_quantiles_and_a_wrapping_bin)
@@ -88,13 +110,9 @@ TEST(prometheus, rates_quantiles_and_a_wrapping_bin)
     int exporter_port = free_port();
     fleet_process exporter = start_exporter(exporter_port);
     temporary_folder folder;
-    int prometheus_port = free_port();
-    pid_t prometheus = start_prometheus(folder.path, prometheus_port, {exporter_port});
-    ASSERT_GT(prometheus, 0) << read_file(folder.path + "/prometheus.log");
-    // Prometheus listens before it scrapes: wait for its first scrape.
-    for (int tries = 0; tries < 300 && promql(prometheus_port, "up") != std::vector<double>{1}; tries++)
-        usleep(100000);
-    ASSERT_EQ(promql(prometheus_port, "up"), std::vector<double>{1});
+    int prometheus_port;
+    pid_t prometheus = scraping_prometheus(folder.path, exporter_port, &prometheus_port);
+    ASSERT_FALSE(testing::Test::HasFailure());
 
     double attach_time = fleet_seconds();
     // The bin holds half the reads: 500000 + 1500 t.
@@ -142,7 +160,51 @@ TEST(prometheus, rates_quantiles_and_a_wrapping_bin)
     }
     stop_program(prometheus);
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, start_line(exporter_port));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(prometheus, two_servers_at_once_see_no_gap_and_no_reset)
+{
+    // Busy volumes, one of them slow enough that the two servers' scrapes
+    // overlap, and one whose bin wraps while they scrape.
+    std::vector<fleet_controller> controllers = {timed_volume(0), timed_volume(1), timed_volume(2)};
+    controllers[1].delay_ms = 100; // a read, two commands, well within the deadline
+    controllers[2].bin_offset = static_cast<uint32_t>(4294967296.0 - (500000 + 1500 * 20.0));
+    fleet_scope bed(controllers);
+    int exporter_port = free_port();
+    fleet_process exporter = start_exporter(exporter_port);
+    temporary_folder folders[2];
+    int ports[2];
+    pid_t servers[2];
+    for (int i = 0; i < 2; i++)
+        servers[i] = scraping_prometheus(folders[i].path, exporter_port, &ports[i]);
+    sleep(15);
+    struct row {
+        std::string query;
+        double low, high;
+    } rows[] = {
+        {"min_over_time(up[12s])", 1, 1},
+        {"count_over_time(up[12s])", 11, 13}, // one scrape a second, none missed
+        {"max_over_time(scrape_duration_seconds[12s])", 0, 1},
+        {"min(min_over_time(ebs_scrape_success[12s]))", 1, 1},
+        {"min(count_over_time(ebs_read_ops_total[12s]))", 11, 13},
+        {"max(resets(ebs_read_ops_total[15s]))", 0, 0},
+        {"max(resets(ebs_read_latency_seconds_bucket[15s]))", 0, 0},
+        {"max(resets(ebs_read_latency_seconds_count[15s]))", 0, 0},
+        {"min(rate(ebs_read_ops_total[5s]))", 2850, 3150},
+    };
+    for (int i = 0; i < 2; i++)
+        for (const row& r : rows) {
+            std::vector<double> values = promql(ports[i], r.query);
+            ASSERT_EQ(values.size(), 1u) << "server " << i << ": " << r.query;
+            EXPECT_GE(values[0], r.low) << "server " << i << ": " << r.query;
+            EXPECT_LE(values[0], r.high) << "server " << i << ": " << r.query;
+        }
+    for (pid_t server : servers)
+        stop_program(server);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, start_line(exporter_port));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -212,7 +274,7 @@ TEST(load, twenty_clients_for_ten_seconds)
     EXPECT_GT(scrapes, 100);
     EXPECT_LE(std::abs(after - before), before * 5 / 100);
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, start_line(port));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -227,12 +289,12 @@ TEST(benchmark, one_scrape_of_27_volumes_against_the_jq_recipe)
     for (int i = 0; i < 5; i++)
         http_get(port, "/metrics");
     const int scrapes = 200;
-    double cpu_before = cpu_seconds(exporter.pid);
+    double cpu_before = exporter_cpu_seconds(exporter.pid);
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < scrapes; i++)
         ASSERT_EQ(http_status(http_get(port, "/metrics")), 200);
     double exporter_wall = seconds_since(start) / scrapes;
-    double exporter_cpu = (cpu_seconds(exporter.pid) - cpu_before) / scrapes;
+    double exporter_cpu = (exporter_cpu_seconds(exporter.pid) - cpu_before) / scrapes;
     EXPECT_EQ(fleet_finish(exporter, SIGTERM).status, 0);
 
     temporary_folder folder;

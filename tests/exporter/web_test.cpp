@@ -210,7 +210,7 @@ TEST_F(web, tls_and_basic_auth)
     std::string page = curl(port, "--cacert ca.crt -u alice:secret").body;
     EXPECT_EQ(lines_with(page, "ebs_read_ops_total{").size(), 1u) << page;
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, start_line(port));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -241,7 +241,7 @@ TEST_F(web, client_certificates)
         EXPECT_NE(rogue.exit_status, 0);
         EXPECT_EQ(rogue.http_code, 0);
         run_result result = fleet_finish(exporter, SIGTERM);
-        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.err, start_line(port));
         EXPECT_EQ(result.status, 0);
     }
 }
@@ -288,7 +288,7 @@ TEST_F(web, changes_apply_without_restart)
 
     run_result result = fleet_finish(exporter, SIGTERM);
     EXPECT_EQ(result.err,
-              "volscan-exporter: cannot read --web.config.file again, refusing requests until it "
+              start_line(port) + "volscan-exporter: cannot read --web.config.file again, refusing requests until it "
               "is mended: " + path + ": line 5: did not find expected node content\n"
               "volscan-exporter: --web.config.file " + path + " reads again\n");
     EXPECT_EQ(result.status, 0);

@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "exporter/sandbox.h"
+
+#include <cerrno>
+#include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include "exporter/options.h"
+
+bool find_user(const char* name, unprivileged_user* user)
+{
+    user->change = geteuid() == 0;
+    if (!user->change)
+        return true; // already someone's: that user it stays
+    errno = 0;
+    const passwd* entry = getpwnam(name);
+    if (entry == nullptr) {
+        report("cannot find user %s: %s", name, errno ? strerror(errno) : "no such user");
+        return false;
+    }
+    if (entry->pw_uid == 0) {
+        report("invalid --web.user: %s is the superuser", name);
+        return false;
+    }
+    user->uid = entry->pw_uid;
+    user->gid = entry->pw_gid;
+    return true;
+}
+
+bool drop_privileges(const unprivileged_user& user)
+{
+    drop_bounding_set();
+    if (user.change
+        && (setgroups(1, &user.gid) != 0 || setgid(user.gid) != 0 || setuid(user.uid) != 0)) {
+        report("cannot become an unprivileged user: %s", strerror(errno));
+        return false;
+    }
+    if (user.change && (setuid(0) == 0 || geteuid() == 0)) {
+        report("cannot become an unprivileged user: root came back");
+        return false;
+    }
+    return drop_capabilities();
+}

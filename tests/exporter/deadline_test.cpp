@@ -1,0 +1,186 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// Scrapes by a deadline and at once: a hung controller costs only its own
+// series and threads do not pile up behind it; interleaved scrapes never see a
+// total go back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <thread>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+std::string labels_of(int k)
+{
+    return "{volume_id=\"" + fleet_volume_id(k) + "\",device=\"nvme" + std::to_string(k) + "n1\"";
+}
+
+// One scrape as Prometheus sends it, with its timeout; the page, and the time it took.
+std::string prometheus_scrape(int port, const char* timeout, double* seconds = nullptr)
+{
+    steady::time_point start = steady::now();
+    std::string response = http_exchange(
+        port, std::string("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                          "X-Prometheus-Scrape-Timeout-Seconds: ") + timeout
+                  + "\r\nConnection: close\r\n\r\n", 10000);
+    if (seconds)
+        *seconds = std::chrono::duration<double>(steady::now() - start).count();
+    EXPECT_EQ(http_status(response), 200) << response.substr(0, 200);
+    return http_body(response);
+}
+
+// A field of /proc/PID/status ("Threads", "VmRSS", ...), as a number.
+long status_number(pid_t pid, const char* field)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find(std::string("\n") + field + ":");
+    return at == std::string::npos ? -1 : strtol(status.c_str() + at + strlen(field) + 2, nullptr, 10);
+}
+
+// Threads of a process once the connection just closed has let its own go:
+// the fewest seen within half a second.
+long settled_threads(pid_t pid)
+{
+    long fewest = status_number(pid, "Threads");
+    for (int i = 0; i < 50; i++) {
+        usleep(10000);
+        fewest = std::min(fewest, status_number(pid, "Threads"));
+    }
+    return fewest;
+}
+
+} // namespace
+
+TEST(deadline, hung_device_costs_only_its_own_series)
+{
+    // nvme2's first bin wraps between its first page and the next.
+    fleet_scope bed({plain(fleet_ebs_volume(0)), plain(fleet_ebs_volume(1)),
+                     plain(wrapping_volume(2, {4294967000u, 100u})),
+                     plain(fleet_ebs_volume(3))});
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--scrape.threads=2", "--scrape.timeout=0.4"});
+    const std::string bucket = "ebs_read_latency_seconds_bucket" + labels_of(2) + ",le=\"0.0001\"}";
+    std::string page = prometheus_scrape(port, "2");
+    EXPECT_EQ(sample_value(page, bucket), 4294967000.);
+
+    // It hangs as a controller does until the kernel's admin timeout; Prometheus waits 1 s.
+    fleet_set_delay(2, 60000);
+    pid_t device_side = child_of(exporter.pid);
+    ASSERT_GT(device_side, 0);
+    long threads[2] = {}, device_threads[2] = {}, rss[2] = {};
+    const int scrapes = 16;
+    double slowest = 0;
+    for (int i = 0; i < scrapes; i++) {
+        double seconds;
+        page = prometheus_scrape(port, "1", &seconds);
+        SCOPED_TRACE("scrape " + std::to_string(i));
+        EXPECT_LT(seconds, 1.0);
+        slowest = std::max(slowest, seconds);
+        EXPECT_EQ(sample_value(page, "ebs_scrape_success" + labels_of(2) + "}"), 0);
+        EXPECT_EQ(sample_value(page, "ebs_read_ops_total" + labels_of(2) + "}"), -1);
+        EXPECT_EQ(sample_value(page, bucket), -1);
+        EXPECT_EQ(lines_with(page, "ebs_volume_info" + labels_of(2)).size(), 1u);
+        for (int k : {0, 1, 3}) {
+            EXPECT_EQ(sample_value(page, "ebs_scrape_success" + labels_of(k) + "}"), 1);
+            EXPECT_GT(sample_value(page, "ebs_read_ops_total" + labels_of(k) + "}"), 0);
+        }
+        if (i == 3 || i == scrapes - 1) {
+            int at = i == 3 ? 0 : 1;
+            threads[at] = settled_threads(exporter.pid);
+            device_threads[at] = status_number(device_side, "Threads");
+            rss[at] = status_number(exporter.pid, "VmRSS");
+        }
+    }
+    printf("with a hung device: slowest scrape %.3f s; threads %ld then %ld, device side %ld; "
+           "VmRSS %ld then %ld kB\n", slowest, threads[0], threads[1], device_threads[1], rss[0],
+           rss[1]);
+    // A scraper that does not say how long it waits gets --scrape.timeout.
+    steady::time_point start = steady::now();
+    page = http_body(http_get(port, "/metrics"));
+    EXPECT_LT(std::chrono::duration<double>(steady::now() - start).count(), 0.8);
+    EXPECT_EQ(sample_value(page, "ebs_scrape_success" + labels_of(2) + "}"), 0);
+    EXPECT_EQ(sample_value(page, "ebs_scrape_success" + labels_of(3) + "}"), 1);
+    // It was asked once, and not again while that request was out.
+    EXPECT_EQ(fleet_pending(2), 1);
+    EXPECT_EQ(threads[1], threads[0]);
+    EXPECT_EQ(device_threads[0], 3); // the one that takes requests, and two readers
+    EXPECT_EQ(device_threads[1], 3);
+    EXPECT_LT(rss[1] - rss[0], 512) << "kB";
+
+    // Its request comes back: its totals went on through the wrap while it hung.
+    fleet_set_delay(2, 0);
+    double success = 0;
+    for (int tries = 0; tries < 20 && success != 1; tries++)
+        success = sample_value(page = prometheus_scrape(port, "1"), "ebs_scrape_success" + labels_of(2) + "}");
+    EXPECT_EQ(success, 1);
+    EXPECT_EQ(sample_value(page, bucket), 4294967396.); // 4294967000, then 100 past 2^32
+    run_result result = fleet_finish(exporter, SIGTERM);
+    std::vector<std::string> lines = {
+        start_line(port, 2),
+        "volscan-exporter: nvme2n1 (nvme2): did not answer within 0.5 s\n",
+        "volscan-exporter: nvme2n1 (nvme2): answers again\n",
+    };
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(sorted_lines(result.err), lines);
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(deadline, interleaved_scrapes_never_go_back)
+{
+    // Busy volumes whose first bins wrap within the test; one answers slowly,
+    // so that scrapes overlap while they wait for it.
+    std::vector<fleet_controller> controllers;
+    for (int k = 0; k < 5; k++) {
+        fleet_controller c = plain(fleet_ebs_volume(k));
+        c.timed = true;
+        c.bin_offset = 4294967295u - 1500 * k; // 1500 a second in that bin
+        controllers.push_back(c);
+    }
+    controllers[4].delay_ms = 200;
+    fleet_scope bed(controllers);
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    const int clients = 4, scrapes = 12;
+    steady::time_point start = steady::now();
+    std::vector<std::thread> threads;
+    std::vector<std::string> faults(clients);
+    for (int c = 0; c < clients; c++)
+        threads.emplace_back([&, c] {
+            std::map<std::string, double> last;
+            for (int i = 0; i < scrapes; i++) {
+                std::string page = prometheus_scrape(port, "5");
+                std::vector<std::string> success = lines_with(page, "ebs_scrape_success{");
+                if (success.size() != 5
+                    || std::count_if(success.begin(), success.end(), [](const std::string& line) {
+                           return line.substr(line.size() - 2) == " 1";
+                       }) != 5)
+                    faults[c] += "incomplete page\n";
+                for (const std::string& line : lines_with(page, "ebs_")) {
+                    std::string series = line.substr(0, line.rfind(' '));
+                    double value = strtod(line.c_str() + line.rfind(' ') + 1, nullptr);
+                    bool cumulative = series.find("_total{") != std::string::npos
+                        || series.find("_bucket{") != std::string::npos
+                        || series.find("_count{") != std::string::npos
+                        || series.find("_sum{") != std::string::npos;
+                    if (cumulative && last.count(series) && value < last[series])
+                        faults[c] += series + " went back\n";
+                    last[series] = value;
+                }
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    double took = std::chrono::duration<double>(steady::now() - start).count();
+    for (int c = 0; c < clients; c++)
+        EXPECT_EQ(faults[c], "") << "client " << c;
+    // One after the other, the slow volume alone would take 4 * 12 * 0.2 s.
+    EXPECT_LT(took, 0.7 * clients * scrapes * 0.2);
+    EXPECT_EQ(fleet_finish(exporter, SIGTERM).status, 0);
+}

@@ -1,0 +1,200 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The exporter's two processes: the one that parses HTTP holds no privilege,
+// the device side holds only what an admin command needs and answers only its
+// two requests, and either one dying ends the exporter.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <dirent.h>
+#include <pwd.h>
+#include <set>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+// The value of a line "Field:\tvalue" of /proc/PID/status.
+std::string status_field(pid_t pid, const std::string& field)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\n" + field + ":\t");
+    if (at == std::string::npos)
+        return "(none)";
+    at += field.size() + 3;
+    return status.substr(at, status.find('\n', at) - at);
+}
+
+// The inodes of the sockets a process holds, and what its other descriptors name.
+void descriptors(pid_t pid, std::set<std::string>* sockets, std::vector<std::string>* files)
+{
+    std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = opendir(folder.c_str());
+    ASSERT_NE(dir, nullptr);
+    while (dirent* entry = readdir(dir)) {
+        char target[4096];
+        ssize_t length = readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (length <= 0)
+            continue;
+        std::string name(target, length);
+        if (name.compare(0, 8, "socket:[") == 0)
+            sockets->insert(name.substr(8, name.size() - 9));
+        else
+            files->push_back(name);
+    }
+    closedir(dir);
+}
+
+// The inodes of the machine's TCP sockets.
+std::set<std::string> tcp_sockets()
+{
+    std::set<std::string> inodes;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::string text = read_file(table);
+        size_t at = text.find('\n');
+        while (at != std::string::npos && at + 1 < text.size()) {
+            size_t end = text.find('\n', at + 1);
+            std::string line = text.substr(at + 1, end - at - 1);
+            char inode[32];
+            if (sscanf(line.c_str(), "%*s %*s %*s %*s %*s %*s %*s %*s %*s %31s", inode) == 1)
+                inodes.insert(inode);
+            at = end;
+        }
+    }
+    return inodes;
+}
+
+// Waits up to timeout_ms for a process of ours to end; false if it did not.
+bool ended_within(const fleet_process& process, int timeout_ms)
+{
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+        siginfo_t info{};
+        if (waitid(P_PID, process.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+// A process that is gone or only waits to be reaped.
+bool gone(pid_t pid)
+{
+    std::string state = status_field(pid, "State");
+    return state == "(none)" || state[0] == 'Z';
+}
+
+} // namespace
+
+TEST(privileges, network_side_holds_none)
+{
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    EXPECT_EQ(http_status(http_get(port, "/metrics")), 200);
+    pid_t device_side = child_of(exporter.pid);
+    ASSERT_GT(device_side, 0);
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    std::string uid = std::to_string(nobody->pw_uid);
+    std::string gid = std::to_string(nobody->pw_gid);
+    const std::string none = "0000000000000000";
+    const std::string sys_admin = "0000000000200000"; // capability 21 alone
+    struct row {
+        pid_t pid;
+        const char* field;
+        std::string value;
+    } rows[] = {
+        {exporter.pid, "Uid", uid + "\t" + uid + "\t" + uid + "\t" + uid},
+        {exporter.pid, "Gid", gid + "\t" + gid + "\t" + gid + "\t" + gid},
+        {exporter.pid, "Groups", gid + " "},
+        {exporter.pid, "CapInh", none},
+        {exporter.pid, "CapPrm", none},
+        {exporter.pid, "CapEff", none},
+        {exporter.pid, "CapBnd", none},
+        {exporter.pid, "CapAmb", none},
+        {exporter.pid, "NoNewPrivs", "1"},
+        {device_side, "Uid", "0\t0\t0\t0"},
+        {device_side, "CapPrm", sys_admin},
+        {device_side, "CapEff", sys_admin},
+        {device_side, "CapBnd", sys_admin},
+        {device_side, "NoNewPrivs", "1"},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(status_field(r.pid, r.field), r.value)
+            << (r.pid == exporter.pid ? "network side " : "device side ") << r.field;
+
+    // The network side holds no device node, the device side no TCP socket.
+    std::set<std::string> network_sockets, device_sockets;
+    std::vector<std::string> network_files, device_files;
+    descriptors(exporter.pid, &network_sockets, &network_files);
+    descriptors(device_side, &device_sockets, &device_files);
+    for (const std::string& file : network_files)
+        EXPECT_EQ(file.find("nvme"), std::string::npos) << file;
+    std::set<std::string> tcp = tcp_sockets();
+    int listening = 0;
+    for (const std::string& inode : network_sockets)
+        listening += tcp.count(inode);
+    EXPECT_EQ(listening, 1);
+    for (const std::string& inode : device_sockets)
+        EXPECT_EQ(tcp.count(inode), 0u) << "device side holds TCP socket " << inode;
+    EXPECT_EQ(fleet_finish(exporter, SIGTERM).status, 0);
+    EXPECT_TRUE(gone(device_side));
+}
+
+TEST(privileges, either_side_dying_ends_the_exporter)
+{
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    for (bool kill_device_side : {false, true}) {
+        SCOPED_TRACE(kill_device_side ? "device side killed" : "network side killed");
+        int port = free_port();
+        fleet_process exporter = start_exporter(port);
+        pid_t device_side = child_of(exporter.pid);
+        ASSERT_GT(device_side, 0);
+        kill(kill_device_side ? device_side : exporter.pid, SIGKILL);
+        bool ended = ended_within(exporter, 5000);
+        EXPECT_TRUE(ended);
+        run_result result = fleet_finish(exporter, ended ? 0 : SIGKILL);
+        if (kill_device_side) {
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.err, start_line(port) + "volscan-exporter: the device side ended\n");
+        } else {
+            EXPECT_EQ(result.status, 128 + SIGKILL);
+            for (int tries = 0; tries < 500 && !gone(device_side); tries++)
+                usleep(10000);
+            EXPECT_TRUE(gone(device_side));
+        }
+    }
+}
+
+TEST(privileges, device_side_refuses_other_requests)
+{
+    fleet_scope bed({plain(fleet_ebs_volume(0)), plain(other_vendor())});
+    run_result result = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe"});
+    EXPECT_EQ(result.out, "nvme0 before a list: refused\n"
+                          "list: nvme0 nvme1\n"
+                          "nvme0: nvme0 identified with statistics\n"
+                          "nvme1: nvme1\n" // another vendor's: read, and not identified
+                          "nvme9, not listed: refused\n"
+                          "namespace nvme0n1: refused\n"
+                          "path ../nvme0: refused\n"
+                          "path /dev/nvme0: refused\n"
+                          "kind 0: refused\n"
+                          "kind 3: refused\n"
+                          "a name without its end: refused\n"
+                          "a list request one byte long: refused\n"
+                          "a list request one byte short: refused\n"
+                          "device side ended with 0\n");
+    const std::string refused = "volscan-exporter: device side: refused ";
+    EXPECT_EQ(result.err, refused + "a controller it has not listed\n"
+                              + refused + "a controller it has not listed\n"
+                              + refused + "a name that is not an NVMe controller's\n"
+                              + refused + "a name that is not an NVMe controller's\n"
+                              + refused + "a name that is not an NVMe controller's\n"
+                              + refused + "a request of an unknown kind\n"
+                              + refused + "a request of an unknown kind\n"
+                              + refused + "a name that is not an NVMe controller's\n"
+                              + refused + "a record of the wrong size\n"
+                              + refused + "a record of the wrong size\n");
+    EXPECT_EQ(result.status, 0);
+}

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Front door for GNU make and BSD make alike; the build itself is CMake's.
 #   make            build volscan in build/
 #   make demo       build, then show volscan at work (on an emulated volume

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the Debian packages and the RPMs of volscan and volscan-exporter
 # from one staged install (cmake --install with DESTDIR, prefix /usr): the
 # packages carry whatever the install rules stage, so that a file they come

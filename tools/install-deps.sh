@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the Debian packages that building and testing volscan need, when
 # any is missing. As root it runs apt-get; otherwise it prints the line to run.
 # Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all, packages, coverage)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The FreeBSD 14 build of volscan, cross compiled with clang and lld through
 # the project's own CMake files and cmake/freebsd-toolchain.cmake, against a
 # FreeBSD sysroot (headers, start files, link stubs of libc: nothing there

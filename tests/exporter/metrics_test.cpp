@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The running totals of the bin counts and the text of the page, without a
 // device: readings made by hand.
 #include <gtest/gtest.h>

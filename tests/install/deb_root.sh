@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the .debs into a fresh minimal Debian root made with debootstrap,
 # as a user would with dpkg -i: volscan alone first, and nothing installed
 # then needs libmicrohttpd; its rules land where that root's udev reads

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The FreeBSD port against the staged install of the FreeBSD cross build
 # (tests/cross/freebsd.sh, prefix /usr/local): its pkg-plist names every
 # file the install stages and no other, its version is the project's, and

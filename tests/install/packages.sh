@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the .debs and the .rpms as make packages does, and checks them:
 # lintian and rpmlint find no error (their warnings are shown), and the
 # packages hold what the install rules stage under /usr, manual pages

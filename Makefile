@@ -21,6 +21,7 @@
 #   make install    PREFIX=/usr/local DESTDIR=
 #   make uninstall  removes what the last make install wrote
 #   make packages   the .debs and the .rpms, into $(PACKAGES)/dist
+#   make dist       volscan-VERSION.tar.gz of the committed tree (git archive)
 
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -106,8 +107,11 @@ packages:
 	sh tools/install-deps.sh packages
 	sh packaging/build-packages.sh . $(PACKAGES)/build $(PACKAGES)/dist
 
+dist:
+	sh tools/dist.sh
+
 clean:
 	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-* build-aarch64 build-coverage
 
 .PHONY: all configure build deps demo check check-all fuzz bench install clean
-.PHONY: uninstall packages fuzz-long coverage
+.PHONY: uninstall packages fuzz-long coverage dist

@@ -2,7 +2,8 @@
 # Front door for GNU make and BSD make alike; the build itself is CMake's.
 #   make            build volscan in build/
 #   make demo       build, then show volscan at work (on an emulated volume
-#                   where this machine has no EBS volume)
+#                   where this machine has no EBS volume); installs only the
+#                   compiler, CMake and umockdev where missing
 #   make check      install missing packages, build with g++ and clang++
 #                   (warnings are errors) and run every quick test, the
 #                   sanitizer build included; cross build for FreeBSD 14
@@ -43,10 +44,12 @@ build: configure
 deps:
 	sh tools/install-deps.sh check
 
-# The emulated volume is the test bed's, so the demo builds with the tests.
-demo: deps
-	$(CMAKE) -S . -B build-demo -DVOLSCAN_TESTS=ON
-	$(CMAKE) --build build-demo -j $(JOBS)
+# The emulated volume is the test bed's: the demo builds volscan and the bed
+# alone, and needs umockdev besides the compiler (tools/install-deps.sh demo).
+demo:
+	sh tools/install-deps.sh demo
+	$(CMAKE) -S . -B build-demo -DVOLSCAN_TESTS=ON -DVOLSCAN_TEST_PARTS=bed
+	$(CMAKE) --build build-demo -j $(JOBS) --target volscan volscan-bed bedshim
 	sh tools/demo.sh build-demo
 
 check: deps

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # Installs the Debian packages that building and testing volscan need, when
 # any is missing. As root it runs apt-get; otherwise it prints the line to run.
-# Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all, packages, coverage)
+# Usage: tools/install-deps.sh [package-set ...]
+#   (sets: build, demo, check, all, packages, coverage)
 set -eu
 
 build="cmake make g++ clang pkg-config"
@@ -17,11 +18,14 @@ all="$all $packages"
 exporter="libmicrohttpd-dev prometheus curl systemd"
 exporter_all="prometheus-node-exporter"
 coverage="gcovr"
+# make demo: volscan and the test bed that emulates the devices (umockdev).
+demo="cmake make g++ pkg-config umockdev libumockdev-dev"
 
 wanted=""
 for set in "${@:-check}"; do
     case "$set" in
         build) wanted="$wanted $build" ;;
+        demo) wanted="$wanted $demo" ;;
         check) wanted="$wanted $build $check $exporter" ;;
         all) wanted="$wanted $build $check $exporter $all $exporter_all" ;;
         packages) wanted="$wanted $build $packages" ;;

@@ -3,11 +3,11 @@
 # The release tarball on its own: make dist's volscan-VERSION.tar.gz,
 # unpacked in a fresh minimal Debian 12 root that has no git (make-root.sh:
 # minbase with build-essential, cmake and make), builds with make, installs
-# with make install DESTDIR=..., the installed volscan gives its exact
-# diagnostic, and make check passes there, installing what it needs with
-# apt-get as the README says. The kept root is not changed: each run works
-# on an overlay of it, in a mount namespace of its own. Downloaded packages
-# are kept beside the root (ROOTS/bookworm.apt) for the next run.
+# with make install DESTDIR=..., and make check passes there, installing
+# what it needs with apt-get as the README says. The kept root is not
+# changed: each run works on an overlay of it (overlay.sh), in a mount
+# namespace of its own. Downloaded packages are kept beside the root
+# (ROOTS/bookworm.apt) for the next run.
 #
 #   dist-root.sh SOURCE_DIR MAKE_ROOT
 #
@@ -19,15 +19,9 @@ set -u
 if [ "${1-}" = --inside ]; then
     work=$2
     root=$work/root
-    mkdir -p "$root" "$work/upper" "$work/overlay-work" || exit 1
-    mount --make-rprivate / || exit 1
-    mount -t overlay overlay \
-        -o "lowerdir=$(cat "$work/lower"),upperdir=$work/upper,workdir=$work/overlay-work" \
-        "$root" || { echo "SKIPPED: no overlay"; exit 77; }
-    # umockdev wants pseudo-terminals: the machine's /dev serves.
-    mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" \
-        && mount -t sysfs sysfs "$root/sys" && mount -t tmpfs tmpfs "$root/run" \
-        && mount -t tmpfs tmpfs "$root/tmp" \
+    . "$(dirname "$0")/overlay.sh"
+    overlay_root "$work"
+    mount -t sysfs sysfs "$root/sys" \
         && mount --bind "$(cat "$work/apt-cache")" "$root/var/cache/apt/archives" || exit 1
     cp -L /etc/resolv.conf "$root/etc/resolv.conf" || exit 1
     name=$(basename "$(cat "$work/tarball-name")" .tar.gz)
@@ -44,16 +38,7 @@ if [ "${1-}" = --inside ]; then
         echo "FAIL: make or make install of $name failed in the root"
         exit 1
     fi
-    in_root "/tmp/stage/usr/local/bin/volscan id /dev/null" >"$work/out" 2>"$work/err"
-    status=$?
-    printf 'volscan: NVME_GET_NSID failed: Inappropriate ioctl for device\n' >"$work/want-err"
-    if [ $status -ne 1 ] || [ -s "$work/out" ] || ! cmp -s "$work/err" "$work/want-err"; then
-        echo "FAIL: the installed volscan id /dev/null gave status $status, standard output:"
-        cat "$work/out"
-        echo "standard error:"
-        cat "$work/err"
-        exit 1
-    fi
+    [ -x "$root/tmp/stage/usr/local/bin/volscan" ] || { echo "FAIL: make install installed no volscan"; exit 1; }
     if ! in_root "cd /usr/src/$name && make check" >"$work/log" 2>&1; then
         tail -n 60 "$work/log"
         echo "FAIL: make check of $name failed in the root; the lines above end its log"

@@ -88,7 +88,10 @@ cp -a "$build/stage-exporter" "$build/pkg/volscan-exporter/tree"
 find "$build/pkg/volscan/tree" -mindepth 1 -depth -type d -empty -delete
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-date=$(date -R -d "@${SOURCE_DATE_EPOCH:-$(git -C "$source" log -1 --format=%ct 2>/dev/null || date +%s)}")
+# The packages' date: the last commit's, or in a release tarball (no git)
+# that of its files, which git archive sets to the commit's.
+date=$(date -R -d "@${SOURCE_DATE_EPOCH:-$(git -C "$source" log -1 --format=%ct 2>/dev/null \
+    || stat -c %Y "$source/CMakeLists.txt")}")
 
 # The packages' scripts. volscan: udev takes the rules and names the volumes
 # at once on install, and drops the names on removal.

@@ -14,14 +14,21 @@ source=${1:?usage: spdx.sh SOURCE_DIR}
 cd "$source" || exit 1
 
 tag='SPDX-License-Identifier: BSD-2-Clause'
+# One awk for all the files: a file's first line, and its second after "#!".
 missing=$(find . \( -path './build*' -o -path ./.git -o -path ./fuzz-corpus-run \) -prune -o -type f \
     ! -name '*.md' ! -name '*.json' ! -name LICENSE ! -name .gitignore ! -name '*.tar.*' \
     ! -path './tests/fuzz/corpus/*' ! -name pkg-descr ! -name pkg-message ! -name pkg-plist \
-    ! -name distinfo -print | LC_ALL=C sort | while read -r file; do
-    lines=1
-    [ "$(head -c 2 "$file")" != '#!' ] || lines=2
-    head -n $lines "$file" | tail -n 1 | grep -qF "$tag" || echo "$file"
-done)
+    ! -name distinfo -print0 | xargs -0 awk -v tag="$tag" '
+        FNR == 1 {
+            if (pending != "") print pending
+            pending = ""
+            if (index($0, tag)) nextfile
+            if (!/^#!/) { print FILENAME; nextfile }
+            pending = FILENAME
+            next
+        }
+        FNR == 2 { if (!index($0, tag)) print FILENAME; pending = ""; nextfile }
+        END { if (pending != "") print pending }' | LC_ALL=C sort)
 if [ -n "$missing" ]; then
     echo "FAIL: no \"$tag\" in the first comment line of:"
     printf '    %s\n' $missing

@@ -52,7 +52,7 @@ stop() {
 
 tarball=$sysroots/sysroot-$arch.tar.xz
 [ -f "$tarball" ] || {
-    echo "FAIL (FreeBSD $arch): no sysroot at $tarball (set VOLSCAN_FREEBSD_SYSROOTS)"
+    echo "FAIL (FreeBSD $arch): no sysroot at $tarball (VOLSCAN_FREEBSD_SYSROOTS names the folder of the tarballs; by default tests/cross/sysroots)"
     exit 1
 }
 mkdir -p "$work" || exit 1

@@ -1,7 +1,9 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Front door for GNU make and BSD make alike; the build itself is CMake's.
 #   make            build volscan in build/
 #   make demo       build, then show volscan at work (on an emulated volume
-#                   where this machine has no EBS volume)
+#                   where this machine has no EBS volume); installs only the
+#                   compiler, CMake and umockdev where missing
 #   make check      install missing packages, build with g++ and clang++
 #                   (warnings are errors) and run every quick test, the
 #                   sanitizer build included; cross build for FreeBSD 14
@@ -23,6 +25,7 @@
 #   make packages   the .debs and the .rpms, into $(PACKAGES)/dist
 #   make mixin      render monitoring/'s rules, alerts and dashboard again
 #                   from its jsonnet (make check fails while they differ)
+#   make dist       volscan-VERSION.tar.gz of the committed tree (git archive)
 
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -44,10 +47,12 @@ build: configure
 deps:
 	sh tools/install-deps.sh check
 
-# The emulated volume is the test bed's, so the demo builds with the tests.
-demo: deps
-	$(CMAKE) -S . -B build-demo -DVOLSCAN_TESTS=ON
-	$(CMAKE) --build build-demo -j $(JOBS)
+# The emulated volume is the test bed's: the demo builds volscan and the bed
+# alone, and needs umockdev besides the compiler (tools/install-deps.sh demo).
+demo:
+	sh tools/install-deps.sh demo
+	$(CMAKE) -S . -B build-demo -DVOLSCAN_TESTS=ON -DVOLSCAN_TEST_PARTS=bed
+	$(CMAKE) --build build-demo -j $(JOBS) --target volscan volscan-bed bedshim
 	sh tools/demo.sh build-demo
 
 check: deps
@@ -113,8 +118,11 @@ mixin:
 	sh tools/install-deps.sh mixin
 	sh monitoring/generate.sh
 
+dist:
+	sh tools/dist.sh
+
 clean:
 	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-* build-aarch64 build-coverage
 
 .PHONY: all configure build deps demo check check-all fuzz bench install clean
-.PHONY: uninstall packages fuzz-long coverage mixin
+.PHONY: uninstall packages fuzz-long coverage mixin dist

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Cross build for Linux on aarch64 with Debian's cross compiler
 # (g++-aarch64-linux-gnu); programs built here run under qemu-user.
 #

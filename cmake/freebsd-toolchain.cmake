@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Cross build for FreeBSD 14 with Debian's clang and lld, against a FreeBSD
 # sysroot (the base system's headers, start files and libraries):
 #

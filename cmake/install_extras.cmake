@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # What an install puts beside the program: the manual page, the bash
 # completion, and the rules that give EBS volumes stable names at boot (udev
 # on Linux, devd on FreeBSD). Names that lead to the same file are symbolic

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Removes every file that the last install of this build tree wrote, as
 # listed in its manifest, under the same DESTDIR, with the names under
 # /dev/ebs that its rules gave.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # FreeBSD: after an install, links for the EBS volumes attached now, and a
 # word that devd reads the new configuration only once restarted; before an
 # uninstall, the links go. "make install" and "make uninstall" run it as

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Makes a running udev read its rules again and apply them to the NVMe disks
 # attached now, so that the names under /dev/ebs come, or after a removal go,
 # at once instead of at the next boot. "make install", "make uninstall" and

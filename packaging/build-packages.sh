@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the Debian packages and the RPMs of volscan and volscan-exporter
 # from one staged install (cmake --install with DESTDIR, prefix /usr): the
 # packages carry whatever the install rules stage, so that a file they come
@@ -20,9 +21,11 @@ jobs=${JOBS:-2}
 
 # Who answers for the packages, and the terms they are under: one place.
 maintainer="volscan maintainers <maintainers@users.noreply.c-seed-1e8a8ff0.example>"
-license_name="LicenseRef-volscan-unstated"
-license_text="The copyright holders have not yet chosen the terms under which volscan
-may be copied; until they do, all rights are reserved."
+# The license's text is the LICENSE file of the source tree; Debian's
+# copyright file gives it in full (BSD-2-Clause is not among the licenses
+# Debian keeps in /usr/share/common-licenses).
+license_name="BSD-2-Clause"
+copyright_holder="2026 The volscan developers"
 volscan_summary="identity and performance statistics of EC2 NVMe volumes"
 volscan_description="volscan reads the identity of the EBS volumes and instance-storage disks
 of an EC2 instance (volume ID, the block-device name given at attachment,
@@ -85,7 +88,10 @@ cp -a "$build/stage-exporter" "$build/pkg/volscan-exporter/tree"
 find "$build/pkg/volscan/tree" -mindepth 1 -depth -type d -empty -delete
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-date=$(date -R -d "@${SOURCE_DATE_EPOCH:-$(git -C "$source" log -1 --format=%ct 2>/dev/null || date +%s)}")
+# The packages' date: the last commit's, or in a release tarball (no git)
+# that of its files, which git archive sets to the commit's.
+date=$(date -R -d "@${SOURCE_DATE_EPOCH:-$(git -C "$source" log -1 --format=%ct 2>/dev/null \
+    || stat -c %Y "$source/CMakeLists.txt")}")
 
 # The packages' scripts. volscan: udev takes the rules and names the volumes
 # at once on install, and drops the names on removal.
@@ -172,9 +178,14 @@ build_deb() {
         echo "Upstream-Name: volscan"
         echo ""
         echo "Files: *"
-        echo "Copyright: $(date -d "$date" +%Y) the volscan maintainers"
+        echo "Copyright: $copyright_holder"
         echo "License: $license_name"
-        printf '%s\n' "$license_text" | sed 's/^/ /'
+        echo ""
+        echo "License: $license_name"
+        # The license's terms, without its title and copyright line (the
+        # paragraph above holds those); an empty line is " ." in this format.
+        sed '1,/^All rights reserved\.$/d' "$source/LICENSE" | sed '1{/^$/d}' \
+            | sed 's/^$/./; s/^/ /'
     } >"$doc/copyright"
     elf=$(find "$deb" -type f -perm -u+x | while read -r file; do
         [ "$(head -c 4 "$file" | tr -d '\177')" != ELF ] || echo "$file"
@@ -226,7 +237,7 @@ build_rpm() {
     rpm=$build/pkg/$name/rpm
     rm -rf "$rpm"
     mkdir -p "$rpm/license"
-    printf '%s\n' "$license_text" >"$rpm/license/COPYING"
+    cp "$source/LICENSE" "$rpm/license/LICENSE"
     (cd "$tree" && find . ! -type d | sed 's|^\.||' | LC_ALL=C sort | sed 's|.*|"&"|') >"$rpm/files"
     rpm_summary=$(printf '%s' "$summary" | cut -c1 | tr '[:lower:]' '[:upper:]')${summary#?}
     {
@@ -249,7 +260,7 @@ $description
 %install
 cp -a "$tree/." "%{buildroot}/"
 mkdir -p "%{buildroot}%{_licensedir}/$name"
-cp "$rpm/license/COPYING" "%{buildroot}%{_licensedir}/$name/COPYING"
+cp "$rpm/license/LICENSE" "%{buildroot}%{_licensedir}/$name/LICENSE"
 EOF
         rpm_script %post "$(printf '%s\n' "$on_install" "$services_installed" | sed '/^$/d')"
         # shellcheck disable=SC2016 # the script's own $1
@@ -260,7 +271,7 @@ EOF
         cat <<EOF
 
 %files -f $rpm/files
-%license %{_licensedir}/$name/COPYING
+%license %{_licensedir}/$name/LICENSE
 
 %changelog
 * $(LC_ALL=C date -d "${date}" '+%a %b %d %Y') $maintainer - $version-1

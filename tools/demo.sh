@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Shows volscan at work: on this machine's EBS volumes when it has any,
 # otherwise on an emulated EBS volume (nvme0, namespace nvme0n1), an emulated
 # instance-storage disk and another vendor's controller.

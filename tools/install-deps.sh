@@ -1,7 +1,9 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the Debian packages that building and testing volscan need, when
 # any is missing. As root it runs apt-get; otherwise it prints the line to run.
-# Usage: tools/install-deps.sh [package-set ...]   (sets: build, check, all, packages, coverage, mixin)
+# Usage: tools/install-deps.sh [package-set ...]
+#   (sets: build, demo, check, all, packages, coverage, mixin)
 set -eu
 
 build="cmake make g++ clang pkg-config"
@@ -22,11 +24,14 @@ coverage="gcovr"
 # The monitoring mixin: jsonnet renders it (make mixin); make check renders it
 # again and runs promtool on its rules.
 mixin="jsonnet"
+# make demo: volscan and the test bed that emulates the devices (umockdev).
+demo="cmake make g++ pkg-config umockdev libumockdev-dev"
 
 wanted=""
 for set in "${@:-check}"; do
     case "$set" in
         build) wanted="$wanted $build" ;;
+        demo) wanted="$wanted $demo" ;;
         check) wanted="$wanted $build $check $exporter $mixin" ;;
         all) wanted="$wanted $build $check $exporter $mixin $all $exporter_all" ;;
         packages) wanted="$wanted $build $packages" ;;

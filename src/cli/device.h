@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Device selection: from the operand to an open controller that is one of the
 // platform's own NVMe devices, then the report of the mode.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fatal diagnostics in the style of err(3) and errx(3), prefixed with the
 // invocation name, and the final check of standard output.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "cli/device.h"
 #include "cli/options.h"
 #include "cli/top.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Invocation names, subcommands and options.
 #pragma once
 

@@ -253,6 +253,8 @@ void answer_list(const device_request& request)
     answer.count = list_controllers(entries, max_listed);
     if (answer.count < 0)
         answer.error = errno;
+    else // the controllers of one multipath namespace show its device once
+        answer.count = distinct_devices(entries, answer.count);
     static_assert(sizeof entries[0].controller == sizeof answer.controllers[0].controller);
     static_assert(sizeof entries[0].device == sizeof answer.controllers[0].device);
     for (int i = 0; i < answer.count; i++) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What one scrape learns about the NVMe controllers of the machine, and the
 // running totals that outlive a scrape.
 #pragma once

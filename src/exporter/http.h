@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The HTTP side: the listening socket and the server.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // volscan-exporter: the statistics of every EBS volume of the machine in the
 // Prometheus text format, over HTTP or into node_exporter's text-file folder.
 //

@@ -1,8 +1,11 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "exporter/metrics.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+
+#include "stats/interval.h"
 
 const char metrics_content_type[] = "text/plain; version=0.0.4; charset=utf-8";
 
@@ -129,7 +132,10 @@ static void render_queue(const fleet& readings, text_buffer* out)
 
 // Cumulative buckets with the bins' upper bounds as le. A bin whose upper
 // bound is not above the one before cannot have a bucket of its own: its
-// count goes into the next bucket, and into +Inf in any case.
+// count goes into the next bucket, and into +Inf in any case. A bin without a
+// real upper bound (the largest value the field holds) is the +Inf bucket
+// itself: as a finite le of 18446744073709.551615 seconds, histogram_quantile
+// would interpolate inside it.
 static void render_histogram(text_buffer* out, const char* name, const volume_reading& reading,
                              const latency_histogram& histogram, const uint64_t* totals,
                              uint64_t sum_us)
@@ -142,7 +148,7 @@ static void render_histogram(text_buffer* out, const char* name, const volume_re
     for (int i = 0; i < bins; i++) {
         cumulative += totals[i];
         uint64_t upper = histogram.bins[i].upper;
-        if (any && upper <= last_upper)
+        if ((any && upper <= last_upper) || upper == open_upper_bound)
             continue;
         any = true;
         last_upper = upper;

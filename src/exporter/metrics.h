@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The Prometheus text format of one scrape: every family once, its samples
 // for each volume together.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The exporter's command line, in the style of Prometheus exporters.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The network side of a scrape. Requests go to the device side, whose workers
 // read the controllers in parallel; one thread here takes every answer into a
 // table that outlives scrapes, carrying the running totals. A scrape asks each
@@ -224,14 +225,6 @@ bool list(listed_controller* entries, int* count, const timespec& deadline)
     return listed;
 }
 
-bool listed_before(const listed_controller* entries, int index)
-{
-    for (int i = 0; i < index; i++)
-        if (strcmp(entries[i].device, entries[index].device) == 0)
-            return true;
-    return false;
-}
-
 pthread_t answers;
 bool answers_started;
 
@@ -312,9 +305,6 @@ bool scrape(text_buffer* out, double seconds)
     pthread_mutex_lock(&table_lock);
     bool listed[max_slots] = {};
     for (int i = 0; i < count; i++) {
-        // Controllers of one multipath namespace show the same device once.
-        if (listed_before(entries, i))
-            continue;
         device_slot* slot = find_slot(entries[i].controller);
         if (slot == nullptr && (slot = new_slot(entries[i])) == nullptr)
             continue;

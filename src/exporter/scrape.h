@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One scrape: every NVMe controller of the machine, identified and gated as
 // volscan does, the statistics of each EBS volume, and the metrics page.
 #pragma once

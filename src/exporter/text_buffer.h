@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A growing text buffer for one scrape's page. It is kept from scrape to
 // scrape, so that a steady fleet of volumes stops allocating after the first.
 #pragma once

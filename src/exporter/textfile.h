@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // node_exporter's text-file collector: the metrics page written to a file.
 #pragma once
 

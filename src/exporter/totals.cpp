@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "exporter/fleet.h"
 #include "stats/interval.h"
 

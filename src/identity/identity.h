@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The identity of a volume as its controller reports it, and the report of
 // mode "id".
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "nvme/driver.h"
 
 admin_outcome completion_outcome(uint16_t status)

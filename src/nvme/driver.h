@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The requests volscan makes of the operating system's NVMe driver. Each
 // system has one source behind these declarations; nothing else issues ioctls.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // nvme(4): the driver answers NVME_GET_NSID itself and passes admin commands
 // through NVME_PASSTHROUGH_CMD.
 #include "nvme/driver.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Linux: the kernel's NVMe ioctls, and sysfs to find a namespace's controller.
 //
 // NVME_IOCTL_ID gives a namespace node's id but fails with ENOTTY on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The Identify Controller command and the few bytes of its data that volscan reads.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "stats/interval.h"
 
 uint32_t bin_difference(uint32_t now, uint32_t before) { return now - before; }

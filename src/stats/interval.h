@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What happened to a volume between two samples of its statistics page: the
 // rates, latencies and throttled shares that a front end shows for one
 // interval, and the histogram quantiles behind them.
@@ -5,7 +6,7 @@
 
 #include <cstdint>
 
-#include "stats/log_page.h"
+#include "stats/stats_log.h"
 
 // The device counts each bin in 32 bits, which wrap: the difference is taken
 // modulo 2^32, right as long as a bin does not wrap twice between samples.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "stats/log_page.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The EBS statistics log page (log identifier 0xD0) and fetching one sample.
 #pragma once
 

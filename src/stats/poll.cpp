@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "stats/poll.h"
 
 #include <cinttypes>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The body of mode "stats": one report, or polling with per-interval differences.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Printing one statistics page, as text tables or as one JSON line. Both
 // renderers flush standard output when done.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The reports of mode "top": one block of text per interval (redrawn in place
 // on a terminal), or one JSON object per line.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // An emulated set of NVMe devices for end-to-end tests of the real volscan
 // binary: umockdev provides /dev and /sys, and a handler of ours plays the
 // controllers from fixtures.

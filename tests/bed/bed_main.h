@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // main() for a GoogleTest program whose tests run volscan on the test bed:
 // one bed, made before the first test and removed after the last.
 #pragma once

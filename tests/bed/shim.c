@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * Preloaded ahead of umockdev's library into volscan under test. It supplies
  * what the kernel does and umockdev 0.17 does not:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs a command, volscan or a shell, against the emulated NVMe devices.
 //
 //   volscan-bed [-f fixture] [-q] [command [argument ...]]

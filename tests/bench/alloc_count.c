@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * Preloaded ahead of everything else into a program under test: counts the
  * program's calls of the allocator and writes the running totals to the file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The running totals that the counting allocator (alloc_count.c) writes.
 #pragma once
 

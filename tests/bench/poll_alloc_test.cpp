@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Polling must not allocate: after the first pass, whatever the pass needs
 // already exists (the pages, the request record, the stdio buffer). The real
 // binary polls the emulated volume with a counting allocator preloaded; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The cost of one polling pass once the sample is in: the difference of two
 // full pages and its rendering, text or JSON. The device request and the
 // sleep are left out; the output goes to /dev/null so that the terminal does

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // top must not allocate once its first interval is out: the listing of the
 // machine's controllers, the samples, the figures and the report all reuse
 // what exists. The real binary runs on an emulated machine, on the bed's

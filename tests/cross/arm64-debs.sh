@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Downloads Debian's arm64 builds of the packages named and unpacks them into
 # DIR/root; they are never installed (an arm64 package installed here could
 # replace the host's own, as busybox-static:arm64 replaces busybox). Needs

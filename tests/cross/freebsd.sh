@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The FreeBSD 14 build of volscan, cross compiled with clang and lld through
 # the project's own CMake files and cmake/freebsd-toolchain.cmake, against a
 # FreeBSD sysroot (headers, start files, link stubs of libc: nothing there
@@ -17,21 +18,15 @@
 #
 # WORK_DIR (default: build-freebsd-ARCH in the source tree) keeps the
 # unpacked sysroot, the build, and the staged install in WORK_DIR/stage.
-# The sysroots come from VOLSCAN_FREEBSD_SYSROOTS, by default the folder
-# shared/freebsd beside the source tree (../shared/freebsd), or beside the
-# folder that holds it (../../shared/freebsd, for a git worktree).
+# The sysroot tarballs come from the folder VOLSCAN_FREEBSD_SYSROOTS names,
+# by default tests/cross/sysroots in the source tree.
 set -u
 
 arch=${1:-}
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 work=${2:-$source_dir/build-freebsd-$arch}
-sysroots=${VOLSCAN_FREEBSD_SYSROOTS:-}
-if [ -z "$sysroots" ]; then
-    sysroots=$source_dir/../shared/freebsd
-    [ -d "$sysroots" ] || [ ! -d "$source_dir/../../shared/freebsd" ] \
-        || sysroots=$source_dir/../../shared/freebsd
-fi
+sysroots=${VOLSCAN_FREEBSD_SYSROOTS:-$here/sysroots}
 
 case $arch in
     amd64) machine="Advanced Micro Devices X86-64" ;;
@@ -57,7 +52,7 @@ stop() {
 
 tarball=$sysroots/sysroot-$arch.tar.xz
 [ -f "$tarball" ] || {
-    echo "FAIL (FreeBSD $arch): no sysroot at $tarball (set VOLSCAN_FREEBSD_SYSROOTS)"
+    echo "FAIL (FreeBSD $arch): no sysroot at $tarball (VOLSCAN_FREEBSD_SYSROOTS names the folder of the tarballs; by default tests/cross/sysroots)"
     exit 1
 }
 mkdir -p "$work" || exit 1

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * SPDX-License-Identifier: BSD-2-Clause
  * A link stub of GnuTLS for the FreeBSD cross build: the functions

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # volscan for Linux on aarch64: cross compiled with Debian's aarch64 compiler
 # (g++-aarch64-linux-gnu) and warnings as errors, the unit tests run under
 # qemu-user. GoogleTest's arm64 build comes from Debian's libgtest-dev,

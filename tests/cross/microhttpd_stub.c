@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * A link stub of libmicrohttpd for the FreeBSD cross build: the functions
  * volscan-exporter calls, with the library's own prototypes (its header),

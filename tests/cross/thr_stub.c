@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * A link stub of FreeBSD's thread library, libthr.so.3, for the cross build:
  * the functions volscan-exporter calls that FreeBSD's libc does not carry

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Invocation names, subcommands, options and the interval, each row with and
 // without POSIXLY_CORRECT: glibc's getopt must neither reorder arguments nor
 // change its answer with it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // From the operand to an accepted controller: namespaces followed to their
 // controller, every failure of the way, and the gate.
 #include <cerrno>

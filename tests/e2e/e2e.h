@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Shared pieces of the end-to-end tests: expected texts and a runner that
 // checks standard output, standard error and exit status together.
 #pragma once

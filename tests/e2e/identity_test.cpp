@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The identity report: which lines, in which order, from which fields, and
 // that an instance-storage disk never gets half an answer.
 #include "e2e.h"

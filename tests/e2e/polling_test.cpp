@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Polling: the message, the first report with totals, then for each interval
 // two newlines and the differences from the sample before. The fixture's last
 // page has no signature, which ends the run after three reports.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Statistics: the page as text and JSON, its failures, and polling with
 // per-interval differences.
 #include "e2e.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // volscan top takes its operands as id and stats do: every form of the
 // device names one volume's row, and a device they refuse gets the same
 // diagnostic and status from top.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // volscan-exporter on emulated fleets: options, the page of a fleet with
 // every kind of controller, both ways out, and clients that misbehave.
 #include <gtest/gtest.h>

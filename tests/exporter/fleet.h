@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A machine full of emulated NVMe controllers for the exporter's tests:
 // nvme0 ... nvmeN-1, each with its namespace, each playing a fixture of its
 // own. Controllers can be detached and attached while the exporter runs.

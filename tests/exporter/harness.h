@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Pieces the exporter's tests share: the programs, a free port, a raw HTTP
 // client, and running other programs (promtool, curl) off the bed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The running totals of the bin counts and the text of the page, without a
 // device: readings made by hand.
 #include <gtest/gtest.h>
@@ -154,6 +155,21 @@ TEST(render_metrics, buckets_need_rising_bounds)
               "ebs_read_latency_seconds_bucket{volume_id=\"vol-1\",device=\"nvme0n1\",le=\"+Inf\"} 31\n"
               "ebs_read_latency_seconds_sum{volume_id=\"vol-1\",device=\"nvme0n1\"} 0.0025\n"
               "ebs_read_latency_seconds_count{volume_id=\"vol-1\",device=\"nvme0n1\"} 31\n");
+}
+
+// A bin without a real upper bound counts in +Inf alone: a finite le for it
+// would have histogram_quantile interpolate across 584,542 years.
+TEST(render_metrics, an_open_last_bin_is_the_inf_bucket)
+{
+    volume_reading reading = reading_of("vol1");
+    ebs_stats_log page{};
+    page.read_io_latency_histogram.num_bins = 2;
+    const histogram_bin bins[] = {{0, 100, 1, 0}, {100, 18446744073709551615u, 2, 0}};
+    memcpy(page.read_io_latency_histogram.bins, bins, sizeof bins);
+    carry_totals(&reading, page, nullptr);
+    EXPECT_EQ(lines_of(render(reading), "ebs_read_latency_seconds_bucket"),
+              "ebs_read_latency_seconds_bucket{volume_id=\"vol-1\",device=\"nvme0n1\",le=\"0.0001\"} 1\n"
+              "ebs_read_latency_seconds_bucket{volume_id=\"vol-1\",device=\"nvme0n1\",le=\"+Inf\"} 3\n");
 }
 
 TEST(render_metrics, label_values_from_the_device_are_escaped)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The service files: the systemd unit's exposure as systemd-analyze rates it
 # must be "OK" or better, and the rc.d script must be valid sh.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // volscan-exporter with the real programs around it: a Prometheus server that
 // scrapes it every second, node_exporter reading its text file, a load test,
 // and the benchmark of one scrape against the README's jq recipe.

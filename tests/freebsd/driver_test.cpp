@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The FreeBSD driver, run on this machine: every request it hands nvme(4),
 // byte for byte against the records' layout on FreeBSD (amd64 and arm64 alike),
 // and every way a request can end. The driver's ioctl calls land in the

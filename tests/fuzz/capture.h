@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Standard output of one report, caught in memory: one stream over a fixed
 // buffer, opened once and rewound for every report, so that catching the
 // output allocates nothing (a fresh stream per report cost more than the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The identity report on arbitrary Identify Controller data, with every
 // combination of -v, -b, -m and -s. Its output is compared with the lines
 // worked out here from the raw fields, and a device that is not an EBS volume

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Two statistics pages as a device would send them (the input split at 4096
 // bytes, zero-padded): the first is the newer sample, the second the one
 // before. Both renderers print the newer page and the difference of the two.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // trim_field on device text fields of every width it is used with. Each field
 // lives in a heap block of exactly its width, so a read past it is caught.
 #include <sanitizer/allocator_interface.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Writes the fuzzers' seed corpus into corpus/<target>/ beside this script.
 
 Run it again after changing a seed here; it replaces the files it writes and

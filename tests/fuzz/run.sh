@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs each fuzzer for SECONDS over a scratch copy of its seed corpus, one
 # after the other, and prints what each did. New inputs and crash reproducers
 # go under BUILD_DIR/fuzz-work/<target>/, never into the repository.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # What bash offers for volscan, volscan-id and volscan-stats, with the
 # emulated NVMe disks of nvme-disks.umockdev as the only nodes under /dev.
 #

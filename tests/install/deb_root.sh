@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the .debs into a fresh minimal Debian root made with debootstrap,
 # as a user would with dpkg -i: volscan alone first, and nothing installed
 # then needs libmicrohttpd; its rules land where that root's udev reads
@@ -27,14 +28,8 @@ if [ "${1-}" = --inside ]; then
         echo "FAIL: $*"
         failures=$((failures + 1))
     }
-    mkdir -p "$root" "$work/upper" "$work/overlay-work" || exit 1
-    mount --make-rprivate / || exit 1
-    mount -t overlay overlay \
-        -o "lowerdir=$(cat "$work/lower"),upperdir=$work/upper,workdir=$work/overlay-work" \
-        "$root" || { echo "skipped: no overlay"; exit 77; }
-    # umockdev wants pseudo-terminals: the machine's /dev serves.
-    mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" \
-        && mount -t tmpfs tmpfs "$root/run" && mount -t tmpfs tmpfs "$root/tmp" || exit 1
+    . "$(dirname "$0")/../roots/overlay.sh"
+    overlay_root "$work"
 
     # Every file of the root but dpkg's own records and logs.
     snapshot() {

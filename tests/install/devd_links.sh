@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The FreeBSD side of the stable EBS names: which GEOM events the devd
 # configuration passes on, and the links its script makes and removes over
 # a run of disk events, in a folder that stands for the root, with stand-ins

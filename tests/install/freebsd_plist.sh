@@ -1,9 +1,10 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The FreeBSD port against the staged install of the FreeBSD cross build
 # (tests/cross/freebsd.sh, prefix /usr/local): its pkg-plist names every
-# file the install stages and no other, its version is the project's, and
-# its message tells to restart devd. The ports framework compresses manual
-# pages, so the plist names them with .gz. The staged install is the one
+# file the install stages and no other, its version and license are the
+# project's, and its message tells to restart devd. The ports framework
+# compresses manual pages, so the plist names them with .gz. The staged install is the one
 # with every option on (volscan-exporter included), so the lines of an
 # option the port defines (%%OPTION%%, which the framework empties when the
 # option is on) count as plain ones. The EXPORTER option must be on by
@@ -45,6 +46,11 @@ fi
 port_version=$(sed -n 's/^DISTVERSION=[[:space:]]*//p' "$port/Makefile")
 [ "$port_version" = "$version" ] || fail "the port is version '$port_version', the project $version"
 grep -q '^USES=[[:space:]]*cmake$' "$port/Makefile" || fail "the port does not build with USES=cmake"
+# The license as the ports framework names it, and its text from the release
+# tarball, whose top folder is the framework's WRKSRC.
+grep -q '^LICENSE=[[:space:]]*BSD2CLAUSE$' "$port/Makefile" || fail "the port's LICENSE is not BSD2CLAUSE"
+grep -q '^LICENSE_FILE=[[:space:]]*${WRKSRC}/LICENSE$' "$port/Makefile" \
+    && [ -f "$port/../../../../LICENSE" ] || fail "the port's LICENSE_FILE is not the tree's LICENSE"
 grep -q 'service devd restart' "$port/pkg-message" || fail "pkg-message does not say to restart devd"
 
 grep -q '^OPTIONS_DEFAULT=.*[[:space:]]EXPORTER\([[:space:]]\|$\)' "$port/Makefile" \

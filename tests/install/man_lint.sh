@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # mandoc's lint of the manual page: any message at all fails. SEE ALSO names
 # pages as plain text, since each system lacks the other's pages and mandoc
 # would note every cross reference to them.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The manual page's SYNOPSIS, as mandoc renders it, must read as the synopsis
 # that --help prints, line for line, and begin with the usage text printed on
 # misuse; and every option in it must have its entry in the page.

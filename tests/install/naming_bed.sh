@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The naming rules with the real volscan-id, on the emulated volume of the
 # test bed (nvme0 with its namespace nvme0n1: vol0123456789abcdef0, attached
 # as sdf): the udev rules' PROGRAM command line gives what the rules expect

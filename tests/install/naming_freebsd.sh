@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The FreeBSD install of the naming rules, made here by configuring the
 # project for FreeBSD (nothing is compiled): the devd configuration under
 # etc/devd runs the script in libexec, which runs the installed volscan-id,

@@ -1,10 +1,11 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the .debs and the .rpms as make packages does, and checks them:
-# lintian and rpmlint find no error (their warnings are shown), and the
-# packages hold what the install rules stage under /usr, manual pages
-# compressed, beside the files that only the package format asks for:
-# volscan-exporter the install component exporter, volscan the rest. Only
-# volscan-exporter depends on libmicrohttpd.
+# lintian and rpmlint find no error and say nothing of the license (their
+# other warnings are shown), and the packages hold what the install rules
+# stage under /usr, manual pages compressed, beside the files that only the
+# package format asks for: volscan-exporter the install component exporter,
+# volscan the rest. Only volscan-exporter depends on libmicrohttpd.
 #
 #   packages.sh SOURCE_DIR WORK_DIR
 #
@@ -44,10 +45,12 @@ for name in $packages; do
     echo "lintian $name:"
     lintian "$work"/dist/"${name}"_*.deb 2>&1 | tee "$work/lint"
     grep -q '^E: ' "$work/lint" && fail "lintian reports errors for $name"
+    grep -qiE 'licen[cs]e|copyright' "$work/lint" && fail "lintian remarks on the license of $name"
     echo "rpmlint $name:"
     rpmlint -c "$source/packaging/rpmlint.toml" "$work"/dist/"$name"-[0-9]*.rpm 2>&1 \
         | grep -v '^running with root' | tee "$work/lint"
     grep -q ' 0 errors, ' "$work/lint" || fail "rpmlint reports errors for $name"
+    grep -qiE '^[^ ]+: [EW]: .*licen[cs]e' "$work/lint" && fail "rpmlint remarks on the license of $name"
 done
 
 # What the install rules stage afresh, with the manual pages as packed: all
@@ -74,7 +77,7 @@ packed() {
             | grep -Ev "^/usr/share/doc/$2/(copyright|changelog\.gz)$"
     else
         rpm -qlp "$work"/dist/"$2"-[0-9]*.rpm 2>/dev/null \
-            | grep -Ev "^(/usr/lib/\.build-id(/.*)?|/usr/share/licenses/$2/COPYING)$"
+            | grep -Ev "^(/usr/lib/\.build-id(/.*)?|/usr/share/licenses/$2/LICENSE)$"
     fi | LC_ALL=C sort
 }
 # matches WHAT WANT GOT: fails, showing the difference, unless the lists

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the build into a staging folder (DESTDIR) as a package would and
 # checks the tree, that the installed names run, and that the naming rules
 # call volscan-id where it was installed, also under another prefix: the

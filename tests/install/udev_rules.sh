@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs volscan for real, as root with the default prefix, and runs the
 # udev rules that name EBS volumes from where the install put them through
 # the real udev rule engine (udevadm test) against the emulated disks of

@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# SPDX-License-Identifier: BSD-2-Clause
 # /init of the test guest. Loads the NVMe driver from the modules listed in
 # /modules, runs every case of /cases and sends one line per case to the
 # second serial port, then powers off.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-2-Clause
 # volscan's Linux request path against the real kernel NVMe driver. Builds a
 # static volscan from the source tree, boots Debian's kernel under QEMU
 # (software emulation) with QEMU's NVMe controllers, runs the cases below in

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # volscan on a fresh machine: in a minimal Debian root with nothing but
 # build-essential, cmake and make (make-root.sh), a clean copy of the source
 # tree builds with the README's "make", installs with "make install

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # A minimal Debian root (debootstrap --variant=minbase) with nothing added but
 # build-essential, cmake and make, and the packages asked for with --include.
 # Made once into a cache folder outside the source tree and reused after

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # What volscan costs to start, next to a C program that makes the same system
 # calls (minimal.c): both run until the first device request fails on
 # /dev/null, which is all of start-up and no device work.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The yardstick for volscan's start-up: the least a C program does to get as
  * far as "volscan id null" gets, with the same system calls in the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // volscan's histogram quantiles against Prometheus's own: for a table of
 // bucket shapes, the interval's counts go to promtool as the exporter would
 // serve them (64-bit running totals, le = each bin's upper bound, the bin

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # volscan top on a real terminal: tmux runs it on the test bed (nvme0 a busy
 # volume whose IOPS limit is exceeded from its fourth sample on). The screen
 # is redrawn in place, the throttled limit is highlighted, q and Ctrl+C each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // volscan top on an emulated machine whose volumes' pages advance from
 // sample to sample, on the bed's clock: every interval lasts exactly its
 // nominal second, so text and JSON are compared byte for byte.

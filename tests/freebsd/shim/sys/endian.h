@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // FreeBSD's <dev/nvme/nvme.h> on Linux: what it takes from <sys/endian.h> and
 // its neighbours in FreeBSD's <sys/cdefs.h> and <sys/param.h>.
 #pragma once

@@ -112,7 +112,11 @@ TEST(deadline, hung_device_costs_only_its_own_series)
     EXPECT_EQ(threads[1], threads[0]);
     EXPECT_EQ(device_threads[0], 3); // the one that takes requests, and two readers
     EXPECT_EQ(device_threads[1], 3);
+#ifndef VOLSCAN_SANITIZE
+    // AddressSanitizer holds freed memory back from reuse for a while, so
+    // resident memory grows there whatever the program does.
     EXPECT_LT(rss[1] - rss[0], 512) << "kB";
+#endif
 
     // Its request comes back: its totals went on through the wrap while it hung.
     fleet_set_delay(2, 0);

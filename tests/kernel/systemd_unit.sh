@@ -132,7 +132,7 @@ for allow in "" "char-nvme r"; do
     echo "control ${allow:-closed}: $(grep '^ebs_scrape_success{' /tmp/control.prom | tr '\n' ' ')"
 done
 for pid in $(cat /sys/fs/cgroup/system.slice/volscan-exporter.service/cgroup.procs); do
-    echo "process: $(grep -E '^(CapEff|NoNewPrivs|Seccomp):' /proc/$pid/status | tr -s '\t\n' '  ')"
+    echo "process: $(grep -E '^(Uid|CapEff|NoNewPrivs|Seccomp):' /proc/$pid/status | tr -s '\t\n' '  ')"
 done
 journalctl -b -u volscan-exporter -o cat --no-pager | sed -n 's/^probe: /probe: /p'
 echo "JOURNAL"
@@ -187,12 +187,17 @@ grep -qx END "$results.lf" || { tail -n 40 "$console"; fail "the guest sent no w
 
 report=$(sed -n '/^BEGIN$/,/^JOURNAL$/p' "$results.lf" | sed '1d;$d')
 # Every process of the service: no capability beyond CAP_SYS_ADMIN (bit 21),
-# no new privileges, a system call filter.
+# no new privileges, a system call filter. There are two: the device side,
+# root, and the side that serves HTTP, another user with no capability at all.
 processes=$(grep -c '^process: ' <<<"$report" || true)
-[ "$processes" -ge 1 ] || fail "no process of the service was found: $report"
+[ "$processes" -eq 2 ] || fail "the service should run two processes: $report"
+[ "$(grep -c '^process: Uid: 0 ' <<<"$report" || true)" -eq 1 ] \
+    || fail "one process of the service, the device side, should be root: $report"
 while read -r line; do
     capabilities=$(sed -n 's/.*CapEff: \([0-9a-f]*\).*/\1/p' <<<"$line")
     [ $((16#$capabilities & ~(1 << 21))) -eq 0 ] || fail "a process holds more than CAP_SYS_ADMIN: $line"
+    [[ $line == *"Uid: 0 "* || $((16#$capabilities)) -eq 0 ]] \
+        || fail "the process that serves HTTP holds a capability: $line"
     [[ $line == *"NoNewPrivs: 1"* ]] || fail "a process may gain privileges: $line"
     [[ $line == *"Seccomp: 2"* ]] || fail "a process has no system call filter: $line"
 done < <(grep '^process: ' <<<"$report")

@@ -388,6 +388,6 @@ TEST(prometheus, scrapes_through_tls_client_certificates_and_basic_auth)
               std::vector<double>{});
     stop_program(prometheus);
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, start_line(exporter_port));
     EXPECT_EQ(result.status, 0);
 }

@@ -785,7 +785,8 @@ bool admit_request(MHD_Connection* connection, MHD_Result* answer)
         return true;
     char* password = nullptr;
     char* name = MHD_basic_auth_get_username_password(connection, &password);
-    char hash[sizeof decoy_hash];
+    char hash[sizeof web_user::hash];
+    static_assert(sizeof decoy_hash <= sizeof hash);
     strcpy(hash, decoy_hash);
     bool known = false;
     pthread_mutex_lock(&lock);

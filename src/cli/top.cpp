@@ -51,15 +51,6 @@ bool terminal;
 bool keyboard;
 termios saved_terminal;
 
-uint64_t clock_nanoseconds(clockid_t clock, timespec* at = nullptr)
-{
-    timespec now;
-    clock_gettime(clock, &now);
-    if (at)
-        *at = now;
-    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
-}
-
 void copy_text(char* to, size_t size, const char* from)
 {
     size_t length = strnlen(from, size - 1);
@@ -126,7 +117,7 @@ bool wait_until(uint64_t deadline)
     for (;;) {
         if (stop_requested)
             return false;
-        uint64_t now = clock_nanoseconds(CLOCK_MONOTONIC);
+        uint64_t now = monotonic_nanoseconds();
         if (now >= deadline)
             return true;
         uint64_t left = deadline - now;
@@ -294,7 +285,7 @@ void sample_volume(volume_slot* slot)
         describe_failure(outcome, row->failure);
         return;
     }
-    uint64_t at = clock_nanoseconds(CLOCK_MONOTONIC);
+    uint64_t at = monotonic_nanoseconds();
     if (slot->has_baseline && counters_went_back(slot->sample, slot->baseline)) {
         row->state = row_state::restarted;
     } else if (slot->has_baseline) {
@@ -372,15 +363,15 @@ void run_top()
         enter_terminal();
 
     uint64_t interval = settings.interval * 1000000000u;
-    uint64_t previous = clock_nanoseconds(CLOCK_MONOTONIC);
+    uint64_t previous = monotonic_nanoseconds();
     sample_all();
     uint64_t deadline = previous + interval;
     for (uint64_t reports = 0; settings.count == 0 || reports < settings.count; reports++) {
         if (!wait_until(deadline))
             break;
         timespec wall;
-        clock_nanoseconds(CLOCK_REALTIME, &wall);
-        uint64_t now = clock_nanoseconds(CLOCK_MONOTONIC);
+        clock_gettime(CLOCK_REALTIME, &wall);
+        uint64_t now = monotonic_nanoseconds();
         sample_all();
         report(now - previous, wall);
         previous = now;

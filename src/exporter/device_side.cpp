@@ -21,6 +21,7 @@
 #include "identity/identity.h"
 #include "nvme/driver.h"
 #include "nvme/identify.h"
+#include "stats/interval.h"
 #include "stats/log_page.h"
 
 static bool controller_name(const char* name, size_t size)
@@ -98,13 +99,6 @@ void refuse(const void* record, size_t size, const char* why)
     send_record(&answer, offsetof(read_answer, page));
 }
 
-uint64_t now_nanoseconds()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
-}
-
 // The node must still be the NVMe controller of that name: a character
 // device whose driver says it is a controller, not a namespace.
 bool is_controller_node(int descriptor, const char* name)
@@ -168,7 +162,7 @@ void read_controller(const device_request& request, read_answer* answer)
     answer->platform_device = 1;
     char path[8 + sizeof request.controller];
     snprintf(path, sizeof path, "/dev/%s", request.controller);
-    uint64_t start = now_nanoseconds();
+    uint64_t start = monotonic_nanoseconds();
     int descriptor = open(path, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0 || !is_controller_node(descriptor, request.controller)) {
         if (descriptor >= 0)
@@ -195,7 +189,7 @@ void read_controller(const device_request& request, read_answer* answer)
     }
     if (descriptor >= 0)
         close(descriptor);
-    answer->nanoseconds = now_nanoseconds() - start;
+    answer->nanoseconds = monotonic_nanoseconds() - start;
 }
 
 void* work(void* room)

@@ -20,6 +20,7 @@
 #include "exporter/fleet.h"
 #include "exporter/metrics.h"
 #include "exporter/options.h"
+#include "stats/interval.h"
 
 static_assert(max_listed <= max_controllers);
 
@@ -157,13 +158,6 @@ void take_answer(const read_answer& answer, size_t size)
         describe_failure(answer, reason);
         note_failure(slot, reason);
     }
-}
-
-uint64_t monotonic_nanoseconds()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
 timespec monotonic_time(uint64_t nanoseconds)

@@ -1,7 +1,16 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "stats/interval.h"
 
+#include <ctime>
+
 uint32_t bin_difference(uint32_t now, uint32_t before) { return now - before; }
+
+uint64_t monotonic_nanoseconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
 
 bool counters_went_back(const ebs_stats_log& now, const ebs_stats_log& before)
 {

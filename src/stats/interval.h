@@ -54,6 +54,10 @@ struct interval_rates {
     double exceeded_share[limits];  // share of the interval, 0 to 1 (and beyond if the device says so)
 };
 
+// Now on the monotonic clock, in nanoseconds: intervals are measured on it,
+// never on the wall clock, which may be set back or forth meanwhile.
+uint64_t monotonic_nanoseconds();
+
 // The figures of one interval from its differences (stats_delta) and its
 // length measured on the monotonic clock.
 void compute_interval(const ebs_stats_log& delta, double seconds, interval_rates* rates);

@@ -23,8 +23,9 @@
 #   make install    PREFIX=/usr/local DESTDIR=
 #   make uninstall  removes what the last make install wrote
 #   make packages   the .debs and the .rpms, into $(PACKAGES)/dist
-#   make mixin      render monitoring/'s rules, alerts and dashboard again
-#                   from its jsonnet (make check fails while they differ)
+#   make mixin      render monitoring/'s rules, alerts and dashboard, and
+#                   deploy/kubernetes's PrometheusRule, again from its
+#                   jsonnet (make check fails while they differ)
 #   make dist       volscan-VERSION.tar.gz of the committed tree (git archive)
 
 CMAKE ?= cmake

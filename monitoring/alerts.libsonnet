@@ -16,12 +16,24 @@
          else { runbook_url: config.runbookURLPattern % std.asciiLower(name) }),
   },
 
-  local volume = '{{ $labels.volume_id }} ({{ $labels.device }}) on {{ $labels.instance }}',
+  // A volume's alert carries the claim's namespace, persistentvolumeclaim
+  // and pod where a claim owns the volume, and none of the three where none
+  // does (a machine's root and data volumes): never the exporter's own pod
+  // and namespace, which a Prometheus Operator scrape adds. A volume the
+  // naming rule has not seen (its group failing, or the volume just
+  // attached) still raises its alert, unnamed, once.
+  local named(expr) =
+    '(%s) * on (volume_id) group_left (namespace, persistentvolumeclaim, pod) volume_id:ebs_volume_claim:info or on (volume_id) max without (namespace, pod) (%s)'
+    % [expr, expr],
+
+  local volume = '{{ $labels.volume_id }} ({{ $labels.device }}'
+                 + '{{ with $labels.persistentvolumeclaim }}, claim {{ $labels.namespace }}/{{ . }}{{ end }}'
+                 + '{{ with $labels.pod }}, pod {{ . }}{{ end }}) on {{ $labels.instance }}',
 
   local volumeLimit(name, limit, what) = alert(
     name,
-    'volume_id:ebs_volume_performance_exceeded_%s_seconds:rate%s > %g'
-    % [limit, window, config.volumeThrottledShare],
+    named('volume_id:ebs_volume_performance_exceeded_%s_seconds:rate%s > %g'
+          % [limit, window, config.volumeThrottledShare]),
     config.throttledFor,
     'EBS volume held back by its provisioned %s.' % what,
     '%s asked for more %s than the volume is provisioned for during {{ $value | humanizePercentage }} of the last %s.'
@@ -40,8 +52,8 @@
 
   local latency(name, direction, threshold) = alert(
     name,
-    'volume_id_quantile:ebs_%s_latency_seconds:histogram_quantile_rate%s{quantile="0.99"} > %g'
-    % [direction, window, threshold],
+    named('volume_id_quantile:ebs_%s_latency_seconds:histogram_quantile_rate%s{quantile="0.99"} > %g'
+          % [direction, window, threshold]),
     config.latencyFor,
     'EBS volume p99 %s latency high.' % direction,
     '%s: 99 %% of %ss over the last %s took up to {{ $value | humanizeDuration }} (threshold %gs).'
@@ -62,8 +74,8 @@
           alert(
             'EBSVolumeQueueLengthHigh',
             // The gauge is what the volume held at the scrape's instant: its mean is steadier.
-            'avg_over_time(ebs_volume_queue_length{%s}[%s]) > %g'
-            % [config.volscanSelector, window, config.queueLength],
+            named('avg_over_time(ebs_volume_queue_length{%s}[%s]) > %g'
+                  % [config.volscanSelector, window, config.queueLength]),
             config.queueLengthFor,
             'EBS volume queue deep.',
             '%s held {{ $value | printf "%%.1f" }} operations in its queue on average over the last %s.'
@@ -71,10 +83,11 @@
           ),
           alert(
             'EBSVolumeStatisticsFailing',
-            'ebs_scrape_success{%s} == 0' % config.volscanSelector,
+            named('ebs_scrape_success{%s} == 0' % config.volscanSelector),
             config.statisticsFailingFor,
             'volscan-exporter cannot read a device.',
-            'volscan-exporter on {{ $labels.instance }} fails to read the identity or statistics of {{ $labels.device }} {{ $labels.volume_id }}.',
+            'volscan-exporter on {{ $labels.instance }} fails to read the identity or statistics of {{ $labels.device }}{{ with $labels.volume_id }} {{ . }}{{ end }}'
+            + '{{ with $labels.persistentvolumeclaim }} (claim {{ $labels.namespace }}/{{ . }}{{ with $labels.pod }}, pod {{ . }}{{ end }}){{ end }}.',
           ),
           alert(
             'VolscanExporterDown',

@@ -6,6 +6,13 @@
     // The series volscan-exporter serves, as Prometheus labels them.
     volscanSelector: 'job="ebs"',
 
+    // kube-state-metrics' series, which name the claim and the pod of each
+    // volume on Kubernetes. Its object labels (namespace, pod) must be
+    // scraped as it serves them (honor_labels), as the Prometheus Operator's
+    // usual configuration does. Without Kubernetes nothing matches, and every
+    // volume stays unowned.
+    kubeStateMetricsSelector: 'job="kube-state-metrics"',
+
     // Window of every rate; recording rules carry it in their names.
     rateWindow: '5m',
 
@@ -29,8 +36,12 @@
     exporterDownFor: '5m',
     exporterAbsentFor: '15m',
 
-    // With a URL pattern, alerts carry runbook_url: pattern % lower-case alert name.
-    runbookURLPattern: '',
+    // With a base URL, such as where monitoring/README.md is published,
+    // every alert carries runbook_url: the base, '#' and the alert's name in
+    // lower case, the anchor of its section. runbookURLPattern overrides the
+    // layout: pattern % lower-case alert name.
+    runbookURLBase: '',
+    runbookURLPattern: if self.runbookURLBase == '' then '' else self.runbookURLBase + '#%s',
 
     dashboardTitle: 'EBS volumes (volscan-exporter)',
     dashboardUID: 'volscan-ebs',

@@ -79,6 +79,25 @@
 
   local sized(panel, w, h=8) = { panel: panel, w: w, h: h },
 
+  // The claims: a volume no claim owns has none of these labels, so
+  // "All" must match the empty value as well.
+  local claimed = 'namespace=~"$namespace", persistentvolumeclaim=~"$claim"',
+  local info = 'volume_id:ebs_volume_claim:info',
+  // A per-volume series named by its claim, and only if a claim owns it.
+  local byClaim(expr) =
+    '%s * on (volume_id) group_left (namespace, persistentvolumeclaim, pod) %s{%s, persistentvolumeclaim!=""}'
+    % [expr, info, claimed],
+  local claimLegend = '{{namespace}}/{{persistentvolumeclaim}}',
+
+  // Of a scope's two limits, the share of the one that held the volume back
+  // longer. The limit label keeps the two apart: "or" ignores the names.
+  local longer(scope, selector) =
+    'max without (limit) (%s)' % std.join(' or ', [
+      'label_replace(volume_id:ebs_%s_performance_exceeded_%s_seconds:rate%s{%s}, "limit", "%s", "", "")'
+      % [scope, limit, window, selector, limit]
+      for limit in ['iops', 'throughput']
+    ]),
+
   local variable(name, label, query) = {
     name: name,
     label: label,
@@ -91,6 +110,25 @@
     multi: true,
     sort: 1,
     current: { selected: true, text: ['All'], value: ['$__all'] },
+  },
+
+  local table(title, description, expr) = {
+    type: 'table',
+    title: title,
+    description: description,
+    datasource: datasource,
+    targets: [target(expr, '', 'A') + { format: 'table', instant: true }],
+    fieldConfig: { defaults: { unit: 'none' }, overrides: [] },
+    // One row a volume: its labels, without the time and the value (1).
+    transformations: [{
+      id: 'organize',
+      options: {
+        excludeByName: { Time: true, Value: true },
+        indexByName: { namespace: 0, persistentvolumeclaim: 1, pod: 2, volume_id: 3, persistentvolume: 4 },
+        renameByName: { persistentvolumeclaim: 'claim', persistentvolume: 'persistent volume', volume_id: 'volume' },
+      },
+    }],
+    options: { showHeader: true, sortBy: [{ displayName: 'namespace', desc: false }] },
   },
 
   local throttled(scope, limit, what) = timeseries(
@@ -149,6 +187,9 @@
           variable('job', 'Job', 'label_values(ebs_volume_info{%s}, job)' % config.volscanSelector),
           variable('instance', 'Instance', 'label_values(ebs_volume_info{job=~"$job"}, instance)'),
           variable('volume', 'Volume', 'label_values(ebs_volume_info{%s}, volume_id)' % machine),
+          variable('namespace', 'Namespace', 'label_values(%s, namespace)' % info) + { allValue: '.*' },
+          variable('claim', 'Claim', 'label_values(%s{namespace=~"$namespace"}, persistentvolumeclaim)' % info)
+          + { allValue: '.*' },
         ],
       },
       panels: layout([
@@ -186,6 +227,32 @@
             ['ebs_volume_queue_length{%s}' % volumes, '{{volume_id}}'],
             ['avg_over_time(ebs_volume_queue_length{%s}[%s])' % [volumes, window], '{{volume_id}} mean'],
           ]), 24),
+        ]],
+        [row('Whose volume? Each claim\'s volume, on Kubernetes'), [
+          sized(table(
+            'Volumes and their claims',
+            'Every volume the exporters serve, with the namespace, claim and running pod that use it, from kube-state-metrics; a volume no claim owns (a machine\'s root and data volumes) has none.',
+            '%s{%s}' % [info, claimed],
+          ), 24, 6),
+          sized(timeseries('IOPS per claim', 'Read and write operations a second of each claim\'s volume.', 'iops', [
+            [byClaim('volume_id:ebs_read_ops:rate%s{%s}' % [window, machine]), claimLegend + ' read'],
+            [byClaim('volume_id:ebs_write_ops:rate%s{%s}' % [window, machine]), claimLegend + ' write'],
+          ]), 8),
+          sized(timeseries('Throughput per claim', 'Bytes read and written a second by each claim\'s volume.', 'Bps', [
+            [byClaim('volume_id:ebs_read_bytes:rate%s{%s}' % [window, machine]), claimLegend + ' read'],
+            [byClaim('volume_id:ebs_write_bytes:rate%s{%s}' % [window, machine]), claimLegend + ' write'],
+          ]), 8),
+          sized(timeseries('Mean latency per claim', 'Mean time of a read and of a write on each claim\'s volume, from the volume\'s totals.', 's', [
+            [byClaim('volume_id:ebs_read_latency_seconds:mean%s{%s}' % [window, machine]), claimLegend + ' read'],
+            [byClaim('volume_id:ebs_write_latency_seconds:mean%s{%s}' % [window, machine]), claimLegend + ' write'],
+          ]), 8),
+          sized(timeseries('Throttled per claim', 'Share of the time the volume\'s own limits, and the instance\'s, held each claim\'s volume back: of IOPS and throughput, the one that held it back longer.', 'percentunit', [
+            [byClaim(longer('volume', machine)), claimLegend + ' volume limit'],
+            [byClaim(longer('instance', machine)), claimLegend + ' instance limit'],
+          ]), 12),
+          sized(timeseries('Queue length per claim', 'Operations in each claim\'s volume\'s queue, mean over %s.' % window, 'short', [
+            [byClaim('avg_over_time(ebs_volume_queue_length{%s}[%s])' % [machine, window]), claimLegend],
+          ]), 12),
         ]],
         [row('Is collection healthy?'), [
           sized(timeseries('Exporter up', 'Whether Prometheus could scrape volscan-exporter.', 'bool_yes_no', [

@@ -1,11 +1,15 @@
 #!/bin/sh
 # SPDX-License-Identifier: BSD-2-Clause
 # Renders the mixin: rules.yml, alerts.yml and dashboards/*.json into a
-# folder, by default the one beside this script (make mixin).
+# folder, by default the one beside this script, and the PrometheusRule into
+# a file, by default deploy/kubernetes's (make mixin).
+# Usage: generate.sh [FOLDER [PROMETHEUSRULE]]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:-$here}
-mkdir -p "$out/dashboards"
+rule=${2:-$here/../deploy/kubernetes/components/prometheus-operator/prometheusrule.yaml}
+mkdir -p "$out/dashboards" "$(dirname "$rule")"
 jsonnet -J "$here" -S "$here/rules.jsonnet" > "$out/rules.yml"
 jsonnet -J "$here" -S "$here/alerts.jsonnet" > "$out/alerts.yml"
 jsonnet -J "$here" -S -m "$out/dashboards" "$here/dashboards.jsonnet" > /dev/null
+jsonnet -J "$here" -S "$here/prometheusrule.jsonnet" > "$rule"

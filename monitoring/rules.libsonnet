@@ -59,6 +59,66 @@
             for limit in ['iops', 'throughput']
           ],
       },
+      {
+        // Who uses each volume on Kubernetes, from kube-state-metrics: the
+        // persistent volume whose EBS volume it is, the claim bound to that,
+        // and the pod running with the claim. Each step keeps only the labels
+        // it names, since a Prometheus Operator scrape gives the exporter's
+        // series its own pod's namespace and pod, and kube-state-metrics'
+        // series of cluster-wide objects its own: neither must pass for the
+        // claim's. The last rule has one series for every volume the
+        // exporter serves, its claim labels empty when no claim owns it.
+        name: 'volscan-ebs-claims.rules',
+        rules: [
+          {
+            // The CSI driver's handle is the volume ID; the in-tree plugin's
+            // ID is aws://ZONE/vol-..., or the bare ID in older objects.
+            record: 'volume_id:kube_persistentvolume_info:ebs',
+            expr: 'max by (volume_id, persistentvolume) ('
+                  + 'label_replace(kube_persistentvolume_info{%s, csi_volume_handle=~"vol-[0-9a-f]+"}, "volume_id", "$1", "csi_volume_handle", "(.+)")'
+                    % config.kubeStateMetricsSelector
+                  + ' or '
+                  + 'label_replace(kube_persistentvolume_info{%s, ebs_volume_id=~"(aws://[^/]*/)?vol-[0-9a-f]+"}, "volume_id", "$2", "ebs_volume_id", "(aws://[^/]*/)?(vol-[0-9a-f]+)")'
+                    % config.kubeStateMetricsSelector
+                  + ')',
+          },
+          {
+            record: 'persistentvolume:kube_persistentvolume_claim_ref:claim',
+            expr: 'max by (persistentvolume, namespace, persistentvolumeclaim) ('
+                  + 'label_replace(label_replace(kube_persistentvolume_claim_ref{%s, claim_namespace!="", name!=""}, "namespace", "$1", "claim_namespace", "(.+)"), "persistentvolumeclaim", "$1", "name", "(.+)")'
+                    % config.kubeStateMetricsSelector
+                  + ')',
+          },
+          {
+            // A finished pod still names its claims; only a running one
+            // has the volume mounted.
+            record: 'namespace_persistentvolumeclaim_pod:kube_pod_spec_volumes_persistentvolumeclaims_info:running',
+            expr: 'max by (namespace, persistentvolumeclaim, pod) (kube_pod_spec_volumes_persistentvolumeclaims_info{%s} and on (namespace, pod) (kube_pod_status_phase{%s, phase="Running"} == 1))'
+                  % [config.kubeStateMetricsSelector, config.kubeStateMetricsSelector],
+          },
+          {
+            // A pod is named where exactly one runs with the claim; an
+            // unbound persistent volume keeps its name alone.
+            local bound = '(volume_id:kube_persistentvolume_info:ebs * on (persistentvolume) group_left (namespace, persistentvolumeclaim) persistentvolume:kube_persistentvolume_claim_ref:claim)',
+            local running = 'namespace_persistentvolumeclaim_pod:kube_pod_spec_volumes_persistentvolumeclaims_info:running',
+            record: 'volume_id:kube_persistentvolume_claim:info',
+            expr: '%s * on (namespace, persistentvolumeclaim) group_left (pod) (%s and on (namespace, persistentvolumeclaim) (count by (namespace, persistentvolumeclaim) (%s) == 1))'
+                  % [bound, running, running]
+                  + ' or on (volume_id) %s or on (volume_id) volume_id:kube_persistentvolume_info:ebs' % bound,
+          },
+          {
+            // Every volume the exporter serves, wherever it is attached, and
+            // only while it is: one series each, which the alerts join. A
+            // volume that two persistent volumes name stays unowned rather
+            // than break that join.
+            local every = 'max by (volume_id) (ebs_volume_info{%s})' % config.volscanSelector,
+            local claims = 'volume_id:kube_persistentvolume_claim:info',
+            record: 'volume_id:ebs_volume_claim:info',
+            expr: '%s * on (volume_id) group_left (persistentvolume, namespace, persistentvolumeclaim, pod) (%s and on (volume_id) (count by (volume_id) (%s) == 1)) or on (volume_id) %s'
+                  % [every, claims, claims, every],
+          },
+        ],
+      },
     ],
   },
 }

@@ -1,13 +1,21 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Every query of the mixin's rules and dashboard, asked of a real Prometheus
 // that scrapes volscan-exporter on the test bed and evaluates the rules: each
-// must succeed and return data.
+// must succeed and return data. Prometheus labels the scrapes as the
+// Prometheus Operator does on Kubernetes, and scrapes a page of
+// kube-state-metrics' series that names the bed's volumes' claims.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <netinet/in.h>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -62,6 +70,132 @@ controller_fixture failing_volume()
     return fixture;
 }
 
+// Serves one fixed page of metrics to every request on 127.0.0.1, as
+// kube-state-metrics would, until it goes out of scope.
+struct page_server {
+    explicit page_server(const std::string& page);
+    ~page_server();
+    int port = -1;
+    int listener = -1;
+    std::string response;
+    std::atomic<bool> stopping{false};
+    std::thread serving;
+};
+
+page_server::page_server(const std::string& page)
+{
+    response = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\nContent-Length: "
+        + std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n" + page;
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0
+        || listen(listener, 8) != 0
+        || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        perror("page_server");
+        return;
+    }
+    port = ntohs(address.sin_port);
+    serving = std::thread([this] {
+        while (!stopping) {
+            pollfd ready = {listener, POLLIN, 0};
+            if (poll(&ready, 1, 100) != 1)
+                continue;
+            int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection < 0)
+                continue;
+            // The request's head, read up to its blank line within a second.
+            std::string request;
+            char chunk[1024];
+            pollfd incoming = {connection, POLLIN, 0};
+            while (request.find("\r\n\r\n") == std::string::npos && poll(&incoming, 1, 1000) == 1) {
+                ssize_t got = read(connection, chunk, sizeof chunk);
+                if (got <= 0)
+                    break;
+                request.append(chunk, static_cast<size_t>(got));
+            }
+            for (size_t sent = 0; sent < response.size();) {
+                ssize_t wrote = send(connection, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
+                if (wrote <= 0)
+                    break;
+                sent += static_cast<size_t>(wrote);
+            }
+            close(connection);
+        }
+    });
+}
+
+page_server::~page_server()
+{
+    stopping = true;
+    if (serving.joinable())
+        serving.join();
+    if (listener >= 0)
+        close(listener);
+}
+
+// kube-state-metrics' series for the bed's two volumes, as it serves them:
+// the first a CSI persistent volume, the second an in-tree one, their claims
+// in namespace db, both mounted by the running pod pg-0; and a finished pod
+// that named the first claim too.
+std::string kube_state_metrics_page()
+{
+    std::string first = fleet_volume_id(0), second = fleet_volume_id(1);
+    return "# TYPE kube_persistentvolume_info gauge\n"
+           "kube_persistentvolume_info{persistentvolume=\"pv-0\",storageclass=\"gp3\","
+           "csi_driver=\"ebs.csi.aws.com\",csi_volume_handle=\"" + first + "\",ebs_volume_id=\"\"} 1\n"
+           "kube_persistentvolume_info{persistentvolume=\"pv-1\",storageclass=\"gp2\","
+           "csi_driver=\"\",csi_volume_handle=\"\",ebs_volume_id=\"aws://us-east-1a/" + second + "\"} 1\n"
+           "# TYPE kube_persistentvolume_claim_ref gauge\n"
+           "kube_persistentvolume_claim_ref{persistentvolume=\"pv-0\",name=\"data-pg-0\",claim_namespace=\"db\"} 1\n"
+           "kube_persistentvolume_claim_ref{persistentvolume=\"pv-1\",name=\"wal-pg-0\",claim_namespace=\"db\"} 1\n"
+           "# TYPE kube_pod_spec_volumes_persistentvolumeclaims_info gauge\n"
+           "kube_pod_spec_volumes_persistentvolumeclaims_info{namespace=\"db\",pod=\"pg-0\",uid=\"u0\","
+           "volume=\"data\",persistentvolumeclaim=\"data-pg-0\",read_only=\"false\"} 1\n"
+           "kube_pod_spec_volumes_persistentvolumeclaims_info{namespace=\"db\",pod=\"pg-0\",uid=\"u0\","
+           "volume=\"wal\",persistentvolumeclaim=\"wal-pg-0\",read_only=\"false\"} 1\n"
+           "kube_pod_spec_volumes_persistentvolumeclaims_info{namespace=\"db\",pod=\"dump-1\",uid=\"u1\","
+           "volume=\"data\",persistentvolumeclaim=\"data-pg-0\",read_only=\"true\"} 1\n"
+           "# TYPE kube_pod_status_phase gauge\n"
+           "kube_pod_status_phase{namespace=\"db\",pod=\"pg-0\",uid=\"u0\",phase=\"Running\"} 1\n"
+           "kube_pod_status_phase{namespace=\"db\",pod=\"pg-0\",uid=\"u0\",phase=\"Succeeded\"} 0\n"
+           "kube_pod_status_phase{namespace=\"db\",pod=\"dump-1\",uid=\"u1\",phase=\"Running\"} 0\n"
+           "kube_pod_status_phase{namespace=\"db\",pod=\"dump-1\",uid=\"u1\",phase=\"Succeeded\"} 1\n";
+}
+
+// A Prometheus that scrapes and evaluates every second: the exporters as the
+// Prometheus Operator labels a pod's targets (the exporter pod's own
+// namespace and pod), and kube-state-metrics with the labels it serves kept
+// (honor_labels), as its usual monitor asks. -1 when it did not listen in 30 s.
+pid_t start_kubernetes_prometheus(const std::string& folder, int port, const std::vector<int>& exporters,
+                                  int kube_state_metrics, const std::vector<std::string>& rule_files)
+{
+    std::string config = "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\nrule_files:\n";
+    for (const std::string& file : rule_files)
+        config += "  - '" + file + "'\n";
+    config += "scrape_configs:\n  - job_name: ebs\n    static_configs:\n      - labels:\n"
+              "          namespace: volscan\n          pod: volscan-exporter-7x2kq\n        targets:\n";
+    for (int target : exporters)
+        config += "          - '127.0.0.1:" + std::to_string(target) + "'\n";
+    config += "  - job_name: kube-state-metrics\n    honor_labels: true\n    static_configs:\n"
+              "      - labels:\n          namespace: monitoring\n          pod: kube-state-metrics-0\n"
+              "        targets: ['127.0.0.1:" + std::to_string(kube_state_metrics) + "']\n";
+    FILE* file = fopen((folder + "/prometheus.yml").c_str(), "w");
+    if (file == nullptr || fputs(config.c_str(), file) < 0 || fclose(file) != 0)
+        return -1;
+    pid_t prometheus = start_program(
+        {"prometheus", "--config.file=" + folder + "/prometheus.yml",
+         "--storage.tsdb.path=" + folder + "/data",
+         "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+        folder + "/prometheus.log");
+    if (wait_for_port(port, 30000))
+        return prometheus;
+    stop_program(prometheus);
+    return -1;
+}
+
 std::string quoted(const std::string& text)
 {
     std::string out = "'";
@@ -104,8 +238,11 @@ TEST(mixin, every_query_answers_on_a_real_prometheus)
     int prometheus_port = free_port();
     int dead_port = free_port(); // a second target that nobody serves: up is 0
     std::string monitoring = MONITORING_DIR;
-    pid_t prometheus = start_prometheus(folder.path, prometheus_port, {exporter_port, dead_port},
-                                        {monitoring + "/rules.yml", monitoring + "/alerts.yml"});
+    page_server kube_state_metrics(kube_state_metrics_page());
+    ASSERT_GT(kube_state_metrics.port, 0);
+    pid_t prometheus = start_kubernetes_prometheus(folder.path, prometheus_port, {exporter_port, dead_port},
+                                                   kube_state_metrics.port,
+                                                   {monitoring + "/rules.yml", monitoring + "/alerts.yml"});
     ASSERT_GT(prometheus, 0) << read_file(folder.path + "/prometheus.log");
 
     // Until the smallest share passes its alert's threshold, as the rule
@@ -146,6 +283,8 @@ TEST(mixin, every_query_answers_on_a_real_prometheus)
         replace_all(query, "$job", "ebs");
         replace_all(query, "$instance", "127.0.0.1:" + std::to_string(exporter_port));
         replace_all(query, "$volume", fleet_volume_id(0));
+        replace_all(query, "$namespace", "db");
+        replace_all(query, "$claim", "data-pg-0");
         EXPECT_EQ(query.find('$'), std::string::npos) << query;
     }
 
@@ -160,6 +299,31 @@ TEST(mixin, every_query_answers_on_a_real_prometheus)
             EXPECT_TRUE(answer.rfind("success ", 0) == 0 && answer != "success 0")
                 << query << " -> " << answer;
     }
+
+    // Each volume named by its claim and the running pod, not by the
+    // exporter's pod and namespace nor by kube-state-metrics'.
+    std::string first = fleet_volume_id(0), second = fleet_volume_id(1);
+    EXPECT_EQ(shell("curl -s --max-time 10 http://127.0.0.1:" + std::to_string(prometheus_port)
+                    + "/api/v1/query --data-urlencode query=volume_id:ebs_volume_claim:info"
+                    " | jq -r '.data.result[].metric | \"\\(.volume_id) \\(.persistentvolume) \\(.namespace)"
+                    " \\(.persistentvolumeclaim) \\(.pod)\"' | sort"),
+              first + " pv-0 db data-pg-0 pg-0\n" + second + " pv-1 db wal-pg-0 pg-0\n");
+
+    // Every alert of a volume, pending by now, carries its claim's names;
+    // each once.
+    std::string alerts = "ALERTS{volume_id!=\"\"}";
+    for (int tries = 0; tries < 100 && ask(prometheus_port, alerts) != "success 6"; tries++)
+        usleep(100000);
+    EXPECT_EQ(shell("curl -s --max-time 10 http://127.0.0.1:" + std::to_string(prometheus_port)
+                    + "/api/v1/query --data-urlencode " + quoted("query=" + alerts)
+                    + " | jq -r '.data.result[].metric | \"\\(.alertname) \\(.volume_id) \\(.namespace)"
+                    " \\(.persistentvolumeclaim) \\(.pod)\"' | sort"),
+              "EBSVolumeIOPSLimitExceeded " + first + " db data-pg-0 pg-0\n"
+              "EBSVolumeQueueLengthHigh " + first + " db data-pg-0 pg-0\n"
+              "EBSVolumeReadLatencyHigh " + first + " db data-pg-0 pg-0\n"
+              "EBSVolumeStatisticsFailing " + second + " db wal-pg-0 pg-0\n"
+              "EBSVolumeThroughputLimitExceeded " + first + " db data-pg-0 pg-0\n"
+              "EBSVolumeWriteLatencyHigh " + first + " db data-pg-0 pg-0\n");
 
     stop_program(prometheus);
     run_result result = fleet_finish(exporter, SIGTERM);

@@ -10,16 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "nvme/trim_field.h"
 #include "stats/stats_log.h"
-
-// Copies text into a fixed field of size bytes, cut short where it does not
-// fit; the field always ends in NUL.
-inline void copy_field(char* to, size_t size, const char* from)
-{
-    size_t length = strnlen(from, size - 1);
-    memcpy(to, from, length);
-    to[length] = '\0';
-}
 
 constexpr uint32_t list_request = 1;
 constexpr uint32_t read_request = 2;

@@ -48,6 +48,22 @@ const char* bdev_name(const char* bdev)
     return strncmp(bdev, "/dev/", 5) == 0 ? bdev + 5 : bdev;
 }
 
+bool fill_volume_identity(const identify_controller_data& data, volume_identity* identity)
+{
+    identity_fields fields;
+    if (!read_identity_fields(data, &fields))
+        return false;
+    char id[volume_id_size];
+    volume_id(fields.serial, id);
+    static_assert(sizeof identity->volume_id >= volume_id_size);
+    copy_field(identity->volume_id, sizeof identity->volume_id, id);
+    copy_field(identity->serial, sizeof identity->serial, fields.serial);
+    copy_field(identity->model, sizeof identity->model, fields.model);
+    copy_field(identity->block_device, sizeof identity->block_device, bdev_name(fields.bdev));
+    free_identity_fields(&fields);
+    return true;
+}
+
 identity_outcome print_identity(const identify_controller_data& data, identity_selection* wanted)
 {
     if (!wanted->want_bdev && !wanted->want_model && !wanted->want_serial

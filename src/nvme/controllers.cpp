@@ -4,9 +4,26 @@
 #include <cstdlib>
 #include <cstring>
 
+long controller_number_prefix(const char* name, const char** rest)
+{
+    if (strncmp(name, "nvme", 4) != 0 || name[4] < '0' || name[4] > '9')
+        return -1;
+    char* end;
+    long number = strtol(name + 4, &end, 10);
+    *rest = end;
+    return number;
+}
+
+long controller_number(const char* name)
+{
+    const char* rest;
+    long number = controller_number_prefix(name, &rest);
+    return number >= 0 && *rest == '\0' ? number : -1;
+}
+
 static long number_of(const controller_entry& entry)
 {
-    return strtol(entry.controller + 4, nullptr, 10); // after "nvme"
+    return controller_number(entry.controller);
 }
 
 void sort_controllers(controller_entry* entries, int count)

@@ -61,3 +61,11 @@ int distinct_devices(controller_entry* entries, int count);
 
 // Puts entries in the order of their controllers' numbers (nvme2 before nvme10).
 void sort_controllers(controller_entry* entries, int count);
+
+// A controller's number from the digits after "nvme" at the start of name;
+// *rest is set to what follows them. -1 when name does not start so.
+long controller_number_prefix(const char* name, const char** rest);
+
+// A controller's number from its node name "nvmeN", nothing after the
+// digits, or -1 for any other name.
+long controller_number(const char* name);

@@ -48,16 +48,17 @@ admin_outcome submit_admin(int descriptor, const admin_command& command)
 // nsid, 0 for a controller node), or returns false for any other name.
 static bool node_numbers(const char* name, long* number, long* nsid)
 {
-    if (strncmp(name, "nvme", 4) != 0 || name[4] < '0' || name[4] > '9')
+    const char* rest;
+    *number = controller_number_prefix(name, &rest);
+    *nsid = 0;
+    if (*number < 0)
+        return false;
+    if (*rest == '\0')
+        return true;
+    if (strncmp(rest, "ns", 2) != 0 || rest[2] < '0' || rest[2] > '9')
         return false;
     char* end;
-    *number = strtol(name + 4, &end, 10);
-    *nsid = 0;
-    if (*end == '\0')
-        return true;
-    if (strncmp(end, "ns", 2) != 0 || end[2] < '0' || end[2] > '9')
-        return false;
-    *nsid = strtol(end + 2, &end, 10);
+    *nsid = strtol(rest + 2, &end, 10);
     return *end == '\0';
 }
 

@@ -90,16 +90,6 @@ static bool is_class(const char* folder, const char* wanted)
     return sysfs_class(folder, name) && strcmp(name, wanted) == 0;
 }
 
-// A controller's number from its name "nvmeN", or -1 for any other name.
-static long controller_number(const char* name)
-{
-    if (strncmp(name, "nvme", 4) != 0 || name[4] == '\0')
-        return -1;
-    char* end;
-    long number = strtol(name + 4, &end, 10);
-    return *end == '\0' && name[4] >= '0' && name[4] <= '9' ? number : -1;
-}
-
 // A multipath head belongs to a subsystem, whose folder links every controller
 // as "nvmeN": take the lowest-numbered one.
 static int lowest_controller(const char* subsystem, char (&cdev)[256])
@@ -182,15 +172,10 @@ admin_outcome submit_admin(int descriptor, const admin_command& command)
 // the namespace head's number, or false for any other entry.
 static bool namespace_entry(const char* name, char (&device)[64], long* head)
 {
-    if (strncmp(name, "nvme", 4) != 0)
+    const char* c;
+    long subsystem = controller_number_prefix(name, &c);
+    if (subsystem < 0)
         return false;
-    const char* c = name + 4;
-    const char* subsystem = c;
-    while (*c >= '0' && *c <= '9')
-        c++;
-    if (c == subsystem)
-        return false;
-    size_t subsystem_length = c - subsystem;
     if (*c == 'c') {
         const char* path = ++c;
         while (*c >= '0' && *c <= '9')
@@ -204,8 +189,7 @@ static bool namespace_entry(const char* name, char (&device)[64], long* head)
     *head = strtol(c + 1, &end, 10);
     if (*end != '\0')
         return false;
-    snprintf(device, sizeof device, "nvme%.*sn%ld", static_cast<int>(subsystem_length), subsystem,
-             *head);
+    snprintf(device, sizeof device, "nvme%ldn%ld", subsystem, *head);
     return true;
 }
 

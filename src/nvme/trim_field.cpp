@@ -19,3 +19,10 @@ char* trim_field(const char* field, size_t width)
     text[end - begin] = '\0';
     return text;
 }
+
+void copy_field(char* to, size_t size, const char* from)
+{
+    size_t length = strnlen(from, size - 1);
+    memcpy(to, from, length);
+    to[length] = '\0';
+}

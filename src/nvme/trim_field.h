@@ -9,3 +9,7 @@
 // memory runs out. Readers stop at the first NUL, so text after an inner NUL
 // is never used.
 char* trim_field(const char* field, size_t width);
+
+// Copies text into a fixed field of size bytes, cut short where it does not
+// fit; the field always ends in NUL.
+void copy_field(char* to, size_t size, const char* from);

@@ -90,19 +90,19 @@ bool remember_mac(const basic_credentials* given, const char* hash, unsigned cha
 // bcrypt's 64 characters, in its own order.
 const char bcrypt_alphabet[] = "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
-// Takes name and password out of decoded "name:password".
-bool take(const char* text, size_t size, basic_credentials* out)
+// A name and a password as the header gave them, refused when they hold a
+// NUL byte (which a C string would cut short unseen) or do not fit.
+bool take(const char* name, size_t name_length, const char* password, size_t password_length,
+          basic_credentials* out)
 {
-    const char* colon = static_cast<const char*>(memchr(text, ':', size));
-    if (colon == nullptr || memchr(text, '\0', size) != nullptr)
+    if (name_length >= sizeof out->name || password_length >= sizeof out->password
+        || memchr(name, '\0', name_length) != nullptr
+        || memchr(password, '\0', password_length) != nullptr)
         return false;
-    size_t name = colon - text, password = size - name - 1;
-    if (name >= sizeof out->name || password >= sizeof out->password)
-        return false;
-    memcpy(out->name, text, name);
-    out->name[name] = '\0';
-    memcpy(out->password, colon + 1, password);
-    out->password[password] = '\0';
+    memcpy(out->name, name, name_length);
+    out->name[name_length] = '\0';
+    memcpy(out->password, password, password_length);
+    out->password[password_length] = '\0';
     return true;
 }
 
@@ -171,22 +171,17 @@ bool read_credentials(MHD_Connection* connection, basic_credentials* out)
     MHD_BasicAuthInfo* info = MHD_basic_auth_get_username_password3(connection);
     if (info == nullptr)
         return false;
-    bool good = info->password != nullptr && info->username_len < sizeof out->name
-        && info->password_len < sizeof out->password
-        && memchr(info->username, '\0', info->username_len) == nullptr
-        && memchr(info->password, '\0', info->password_len) == nullptr;
-    if (good) {
-        memcpy(out->name, info->username, info->username_len);
-        memcpy(out->password, info->password, info->password_len);
-    }
-    gnutls_memset(info->username, 0, info->username_len);
+    bool good = info->username != nullptr && info->password != nullptr
+        && take(info->username, info->username_len, info->password, info->password_len, out);
+    if (info->username != nullptr)
+        gnutls_memset(info->username, 0, info->username_len);
     if (info->password != nullptr)
         gnutls_memset(info->password, 0, info->password_len);
     MHD_free(info);
     return good;
 #else
-    // This libmicrohttpd's call hands back C strings: a NUL byte in the
-    // password would cut it short unseen. The header is decoded here instead.
+    // This libmicrohttpd's call hands back C strings, which hide a NUL byte:
+    // the header is decoded here instead.
     const char* header =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
     if (header == nullptr || strncasecmp(header, "Basic ", 6) != 0)
@@ -204,7 +199,10 @@ bool read_credentials(MHD_Connection* connection, basic_credentials* out)
     gnutls_datum_t decoded{};
     if (gnutls_base64_decode2(&encoded, &decoded) < 0)
         return false;
-    bool good = take(reinterpret_cast<const char*>(decoded.data), decoded.size, out);
+    const char* text = reinterpret_cast<const char*>(decoded.data);
+    const char* colon = static_cast<const char*>(memchr(text, ':', decoded.size));
+    bool good = colon != nullptr
+        && take(text, colon - text, colon + 1, decoded.size - (colon + 1 - text), out);
     gnutls_memset(decoded.data, 0, decoded.size);
     gnutls_free(decoded.data);
     return good;

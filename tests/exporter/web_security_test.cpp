@@ -4,12 +4,14 @@
 // flood of wrong passwords, and passwords left in the HTTP side's memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
 
@@ -133,13 +135,20 @@ bool in_memory(pid_t pid, const std::string& text)
         if (sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, permissions) != 3
             || permissions[0] != 'r' || line.find("[vvar]") != std::string::npos)
             continue;
-        std::string region(end - start, '\0');
-        ssize_t got = pread(memory, region.data(), region.size(), static_cast<off_t>(start));
-        if (got <= 0)
+        // A sanitizer's shadow memory is mapped by the terabyte and holds no text.
+        if (end - start > (256ul << 20))
             continue;
         regions++;
-        region.resize(got);
-        found |= region.find(text) != std::string::npos;
+        std::string chunk(1 << 20, '\0');
+        for (unsigned long at = start; at < end && !found;) {
+            size_t size = std::min<unsigned long>(chunk.size(), end - at);
+            ssize_t got = pread(memory, chunk.data(), size, static_cast<off_t>(at));
+            if (got <= 0)
+                break;
+            found = std::string_view(chunk.data(), got).find(text) != std::string_view::npos;
+            // Chunks overlap so that text across two of them is seen.
+            at += got < static_cast<ssize_t>(text.size()) ? got : got - text.size() + 1;
+        }
     }
     close(memory);
     EXPECT_GT(regions, 10u);
@@ -370,6 +379,7 @@ TEST_F(web_security, remembered_passwords)
         EXPECT_EQ(curl(port, "-u alice:secret", "http").http_code, 200);
     }
     EXPECT_FALSE(in_memory(exporter.pid, dave_password));
+    EXPECT_TRUE(in_memory(exporter.pid, hash_of("dave"))); // the search itself works
     write_config(folder.path, "basic_auth_users:\n  alice: " + hash_of("alice") + "\n");
     EXPECT_EQ(curl(port, "-u dave:" + dave_password, "http").http_code, 401);
     EXPECT_EQ(curl(port, "-u alice:secret", "http").http_code, 200);

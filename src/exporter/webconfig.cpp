@@ -11,17 +11,12 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <yaml.h>
-#if __has_include(<crypt.h>)
-#include <crypt.h>
-#else
-#include <unistd.h> // crypt_r in the C library's own header
-#endif
 
+#include "exporter/basic_auth.h"
 #include "exporter/options.h"
+#include "exporter/tls_policy.h"
 
 namespace {
-
-enum client_auth { no_client_cert, verify_if_given, require_and_verify };
 
 // The security headers exporters may set, in the order they are sent.
 const char* const header_names[] = {"Content-Security-Policy", "X-Frame-Options",
@@ -29,10 +24,7 @@ const char* const header_names[] = {"Content-Security-Policy", "X-Frame-Options"
                                     "Strict-Transport-Security"};
 constexpr int header_count = sizeof header_names / sizeof header_names[0];
 
-struct web_user {
-    char name[256];
-    char hash[64]; // bcrypt: 60 characters
-};
+using web_user = basic_user;
 
 // The files a configuration was read from, as they stood: a change to any
 // of them calls for a new read.
@@ -342,7 +334,7 @@ char* read_whole(reading* r, const yaml_node_t* node, const char* path)
             if (!refuse_unless_empty(r, value, key, "the TLS library's own choice applies"))
                 return false;
         } else if (strcmp(key, "prefer_server_cipher_suites") == 0) {
-            // The TLS library always prefers the server's order.
+            // The server's order always applies (see tls_priorities).
             if (!bool_value(r, value, key, &ignored))
                 return false;
             if (!ignored)
@@ -569,6 +561,11 @@ bool load_web_config(const char* path)
         report("invalid --web.config.file: %s: this libmicrohttpd was built without TLS", path);
         return false;
     }
+    if (!renew_basic_auth(current.users, current.user_count)) {
+        report("cannot start: the system gives no random numbers for the password checks");
+        return false;
+    }
+    set_client_policy(current.client_auth);
     config_path = path;
     return true;
 }
@@ -606,6 +603,9 @@ void refresh_web_config()
                 tls_generation++;
             free_config(&current);
             current = fresh;
+            if (!renew_basic_auth(current.users, current.user_count))
+                report("the system gives no random numbers: the old decoy password hash stays");
+            set_client_policy(current.client_auth);
         }
     }
     pthread_mutex_unlock(&lock);
@@ -627,9 +627,9 @@ unsigned web_tls_generation()
 const MHD_OptionItem* web_tls_options()
 {
     // Two sets: the server that is being replaced may still hold the older.
-    static MHD_OptionItem items[2][5];
+    static MHD_OptionItem items[2][6];
     static char* held[2][3];
-    static char priorities[2][128];
+    static char priorities[2][tls_priorities_size];
     static int turn;
     turn ^= 1;
     for (char*& text : held[turn]) {
@@ -643,18 +643,18 @@ const MHD_OptionItem* web_tls_options()
         held[turn][0] = strdup(current.cert);
         held[turn][1] = strdup(current.key);
         held[turn][2] = current.client_ca ? strdup(current.client_ca) : nullptr;
-        static const char* const versions[] = {"+VERS-TLS1.0", "+VERS-TLS1.1", "+VERS-TLS1.2",
-                                               "+VERS-TLS1.3"};
-        int used = snprintf(priorities[turn], sizeof priorities[turn], "NORMAL:-VERS-ALL");
-        for (int k = current.min_version; k <= current.max_version; k++)
-            used += snprintf(priorities[turn] + used, sizeof priorities[turn] - used, ":%s",
-                             versions[k]);
+        tls_priorities(current.min_version, current.max_version, priorities[turn],
+                       sizeof priorities[turn]);
         out[n++] = MHD_OptionItem{MHD_OPTION_HTTPS_MEM_CERT, 0, held[turn][0]};
         out[n++] = MHD_OptionItem{MHD_OPTION_HTTPS_MEM_KEY, 0, held[turn][1]};
         out[n++] = MHD_OptionItem{MHD_OPTION_HTTPS_PRIORITIES, 0, priorities[turn]};
-        // With client CAs the server asks every client for its certificate.
-        if (held[turn][2] != nullptr)
+        // With client CAs the server asks every client for its certificate,
+        // and the policy is applied in the handshake.
+        if (held[turn][2] != nullptr) {
             out[n++] = MHD_OptionItem{MHD_OPTION_HTTPS_MEM_TRUST, 0, held[turn][2]};
+            out[n++] = MHD_OptionItem{MHD_OPTION_NOTIFY_CONNECTION,
+                                      reinterpret_cast<intptr_t>(&tls_connection_notice), nullptr};
+        }
     }
     pthread_mutex_unlock(&lock);
     out[n] = MHD_OptionItem{MHD_OPTION_END, 0, nullptr};
@@ -662,70 +662,6 @@ const MHD_OptionItem* web_tls_options()
 }
 
 namespace {
-
-// Successful password checks, so that a scraper's every request does not
-// cost a bcrypt round (tens of milliseconds). An entry counts only while the
-// user's hash is the one it was checked against.
-struct remembered {
-    char name[256];
-    char password[256];
-    char hash[64];
-};
-constexpr int remembered_count = 64;
-remembered cache[remembered_count];
-int cache_next;
-pthread_mutex_t cache_lock = PTHREAD_MUTEX_INITIALIZER;
-
-// The bits in which two fixed-size fields differ, all of them read whatever
-// their contents: 0 when they are equal.
-unsigned difference(const char* a, const char* b, size_t size)
-{
-    unsigned char bits = 0;
-    for (size_t k = 0; k < size; k++)
-        bits |= static_cast<unsigned char>(a[k] ^ b[k]);
-    return bits;
-}
-
-bool check_password(const char* name, const char* password, const char* hash)
-{
-    char key_name[256] = {}, key_password[256] = {}, key_hash[64] = {};
-    bool fits = strlen(name) < sizeof key_name && strlen(password) < sizeof key_password;
-    if (fits) {
-        strcpy(key_name, name);
-        strcpy(key_password, password);
-        strcpy(key_hash, hash);
-        pthread_mutex_lock(&cache_lock);
-        bool found = false;
-        for (const remembered& entry : cache)
-            found |= (difference(entry.name, key_name, sizeof key_name)
-                      | difference(entry.password, key_password, sizeof key_password)
-                      | difference(entry.hash, key_hash, sizeof key_hash)) == 0;
-        pthread_mutex_unlock(&cache_lock);
-        if (found)
-            return true;
-    }
-    crypt_data* data = static_cast<crypt_data*>(calloc(1, sizeof(crypt_data)));
-    if (data == nullptr)
-        return false;
-    const char* result = crypt_r(password, hash, data);
-    bool good = result != nullptr && strlen(result) == strlen(hash)
-        && difference(result, hash, strlen(hash)) == 0;
-    free(data);
-    if (good && fits) {
-        pthread_mutex_lock(&cache_lock);
-        remembered& entry = cache[cache_next];
-        cache_next = (cache_next + 1) % remembered_count;
-        memcpy(entry.name, key_name, sizeof key_name);
-        memcpy(entry.password, key_password, sizeof key_password);
-        memcpy(entry.hash, key_hash, sizeof key_hash);
-        pthread_mutex_unlock(&cache_lock);
-    }
-    return good;
-}
-
-// A hash of no password anyone knows, for the names nobody has: an unknown
-// name costs as much as a wrong password, and tells no more.
-const char decoy_hash[] = "$2y$10$abcdefghijklmnopqrstuuAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
 
 MHD_Result send_plain(MHD_Connection* connection, unsigned status, const char* text, bool challenge)
 {
@@ -740,24 +676,6 @@ MHD_Result send_plain(MHD_Connection* connection, unsigned status, const char* t
         : MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return queued;
-}
-
-// The client's certificate under the policy: a client that may not in gets
-// its connection closed, as a TLS server that checks at the handshake would.
-bool peer_allowed(MHD_Connection* connection, int policy)
-{
-    if (policy == no_client_cert)
-        return true;
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-    if (info == nullptr)
-        return false;
-    gnutls_session_t session = static_cast<gnutls_session_t>(info->tls_session);
-    unsigned count = 0;
-    if (gnutls_certificate_get_peers(session, &count) == nullptr || count == 0)
-        return policy == verify_if_given;
-    unsigned status;
-    return gnutls_certificate_verify_peers2(session, &status) >= 0 && status == 0;
 }
 
 } // namespace
@@ -777,29 +695,27 @@ bool admit_request(MHD_Connection* connection, MHD_Result* answer)
                              "Internal Server Error\n", false);
         return false;
     }
-    if (current.tls && !peer_allowed(connection, policy)) {
+    if (current.tls && !client_certificate_allowed(connection, policy)) {
         *answer = MHD_NO;
         return false;
     }
     if (!need_user)
         return true;
-    char* password = nullptr;
-    char* name = MHD_basic_auth_get_username_password(connection, &password);
-    char hash[sizeof web_user::hash];
-    static_assert(sizeof decoy_hash <= sizeof hash);
-    strcpy(hash, decoy_hash);
-    bool known = false;
-    pthread_mutex_lock(&lock);
-    for (size_t k = 0; name != nullptr && k < current.user_count; k++)
-        if (strcmp(current.users[k].name, name) == 0) {
-            strcpy(hash, current.users[k].hash);
-            known = true;
-        }
-    pthread_mutex_unlock(&lock);
-    bool good = name != nullptr && password != nullptr
-        && check_password(name, password, hash) && known;
-    MHD_free(name);
-    MHD_free(password);
+    basic_credentials given;
+    bool good = false;
+    if (read_credentials(connection, &given)) {
+        char hash[sizeof web_user::hash];
+        bool known = false;
+        pthread_mutex_lock(&lock);
+        for (size_t k = 0; k < current.user_count; k++)
+            if (strcmp(current.users[k].name, given.name) == 0) {
+                strcpy(hash, current.users[k].hash);
+                known = true;
+            }
+        pthread_mutex_unlock(&lock);
+        good = check_password(&given, known ? hash : nullptr) && known;
+    }
+    wipe_credentials(&given);
     if (good)
         return true;
     *answer = send_plain(connection, MHD_HTTP_UNAUTHORIZED, "Unauthorized\n", true);

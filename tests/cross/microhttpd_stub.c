@@ -67,12 +67,6 @@ const union MHD_ConnectionInfo* MHD_get_connection_info(struct MHD_Connection* c
     return 0;
 }
 
-char* MHD_basic_auth_get_username_password(struct MHD_Connection* connection, char** password)
-{
-    (void)connection, (void)password;
-    return 0;
-}
-
 enum MHD_Result MHD_queue_basic_auth_fail_response(struct MHD_Connection* connection,
                                                    const char* realm, struct MHD_Response* response)
 {

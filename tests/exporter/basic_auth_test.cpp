@@ -1,0 +1,136 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The decoy hash that unknown user names are checked against, and the TLS
+// priorities the server is given.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <gnutls/gnutls.h>
+#include <set>
+#include <string>
+#include <vector>
+#if __has_include(<crypt.h>)
+#include <crypt.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "exporter/basic_auth.h"
+#include "exporter/tls_policy.h"
+
+namespace {
+
+basic_user user(const char* hash)
+{
+    basic_user u{};
+    strcpy(u.name, "u");
+    strcpy(u.hash, hash);
+    return u;
+}
+
+// Hashes in bcrypt's form; what passwords they hold does not matter here.
+const char cost5[] = "$2y$05$TxPySFpQJtJfyKvaz4aVPOT1KPObZK0Re9S1WZfRqIcg3Db1.ZH/K";
+const char cost12[] = "$2b$12$abcdefghijklmnopqrstuu5Y1YIuTwCK5Cx8xqxWQPRgFFbWOHfuy";
+const char cost7a[] = "$2a$07$abcdefghijklmnopqrstuu8bG8hTTCqHfXPShVAoXuMQ8MHzR3gJK";
+
+} // namespace
+
+TEST(bcrypt_cost, forms)
+{
+    struct row {
+        const char* hash;
+        int cost;
+    } rows[] = {
+        {cost5, 5}, {cost12, 12}, {cost7a, 7},
+        {"$2y$03$TxPySFpQJtJfyKvaz4aVPOT1KPObZK0Re9S1WZfRqIcg3Db1.ZH/K", -1},
+        {"$2y$32$TxPySFpQJtJfyKvaz4aVPOT1KPObZK0Re9S1WZfRqIcg3Db1.ZH/K", -1},
+        {"$2y$1x$TxPySFpQJtJfyKvaz4aVPOT1KPObZK0Re9S1WZfRqIcg3Db1.ZH/K", -1},
+        {"$2x$05$TxPySFpQJtJfyKvaz4aVPOT1KPObZK0Re9S1WZfRqIcg3Db1.ZH/K", -1},
+        {"$2y$05$TxPySFpQJtJfyKvaz4aVPOT1KPObZK0Re9S1WZfRqIcg3Db1.ZH/", -1},
+        {"", -1},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(bcrypt_cost(r.hash), r.cost) << r.hash;
+}
+
+// The decoy costs what the costliest user does, so that a name nobody has
+// takes as long as a wrong password; its salt is new each time, and crypt
+// takes it as a hash of its own form.
+TEST(decoy, cost_of_the_costliest_user)
+{
+    struct row {
+        std::vector<basic_user> users;
+        const char* prefix;
+        int cost;
+    } rows[] = {
+        {{user(cost5), user(cost12), user(cost7a)}, "$2b$12$", 12},
+        {{user(cost7a), user(cost5)}, "$2a$07$", 7},
+        {{user(cost5), user("not a hash")}, "$2y$05$", 5},
+        {{}, "$2b$10$", 10},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.prefix);
+        std::set<std::string> salts;
+        for (int k = 0; k < 3; k++) {
+            char decoy[64];
+            ASSERT_TRUE(make_decoy(r.users.data(), r.users.size(), decoy, sizeof decoy));
+            EXPECT_EQ(strlen(decoy), 60u);
+            EXPECT_EQ(std::string(decoy, 7), r.prefix);
+            EXPECT_EQ(bcrypt_cost(decoy), r.cost);
+            salts.insert(std::string(decoy + 7, 22));
+            if (bcrypt_cost(decoy) > 7)
+                continue; // the costlier rounds are not run here
+            crypt_data data{};
+            const char* hashed = crypt_r("secret", decoy, &data);
+            ASSERT_NE(hashed, nullptr);
+            EXPECT_EQ(std::string(hashed, 29), std::string(decoy, 29));
+            EXPECT_STRNE(hashed, decoy);
+        }
+        EXPECT_EQ(salts.size(), 3u);
+    }
+    char small[60];
+    EXPECT_FALSE(make_decoy(nullptr, 0, small, sizeof small));
+}
+
+// Whatever versions the configuration allows, the server offers only
+// forward-secret key exchange with AEAD ciphers.
+TEST(tls_priorities, ecdhe_and_aead_only)
+{
+    for (int low = 0; low <= 3; low++)
+        for (int high = low; high <= 3; high++) {
+            SCOPED_TRACE(std::to_string(low) + " to " + std::to_string(high));
+            char text[tls_priorities_size];
+            ASSERT_TRUE(tls_priorities(low, high, text, sizeof text));
+            EXPECT_NE(strstr(text, "%SERVER_PRECEDENCE"), nullptr) << text;
+            gnutls_priority_t priority;
+            const char* error = nullptr;
+            ASSERT_EQ(gnutls_priority_init(&priority, text, &error), 0) << text << ": " << error;
+            int suites = 0;
+            unsigned index;
+            for (unsigned k = 0; gnutls_priority_get_cipher_suite_index(priority, k, &index)
+                                 != GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE;
+                 k++) {
+                unsigned char id[2];
+                gnutls_kx_algorithm_t kx;
+                gnutls_cipher_algorithm_t cipher;
+                gnutls_mac_algorithm_t mac;
+                gnutls_protocol_t version;
+                const char* name = gnutls_cipher_suite_info(index, id, &kx, &cipher, &mac, &version);
+                if (name == nullptr)
+                    continue; // not a suite of the versions asked for
+                suites++;
+                EXPECT_TRUE(kx == GNUTLS_KX_ECDHE_RSA || kx == GNUTLS_KX_ECDHE_ECDSA
+                            || kx == GNUTLS_KX_UNKNOWN) // TLS 1.3 names none
+                    << name;
+                EXPECT_TRUE(cipher == GNUTLS_CIPHER_AES_128_GCM || cipher == GNUTLS_CIPHER_AES_256_GCM
+                            || cipher == GNUTLS_CIPHER_CHACHA20_POLY1305)
+                    << name;
+                EXPECT_EQ(mac, GNUTLS_MAC_AEAD) << name;
+                // The least version a suite needs: TLS 1.0 and 1.1 are left none.
+                EXPECT_GE(version, GNUTLS_TLS1_2) << name;
+            }
+            EXPECT_GT(suites, 0) << text;
+            gnutls_priority_deinit(priority);
+        }
+    char small[40];
+    EXPECT_FALSE(tls_priorities(2, 3, small, sizeof small));
+}

@@ -128,7 +128,8 @@ done"
 # Debian and Fedora keep system users, so that no file is left to a
 # number that a later user may get. package_users TREE sets users_debian
 # (for the postinst, with the files in place) and users_rpm (for %pre,
-# before they are).
+# before they are; the RPM then needs shadow-utils first, for useradd on a
+# system without systemd-sysusers).
 package_users() {
     users_debian=
     users_rpm=
@@ -292,6 +293,7 @@ Summary: $rpm_summary
 License: $license_name
 Group: Applications/System
 Packager: $maintainer
+$([ -z "$users_rpm" ] || echo "Requires(pre): shadow-utils")
 
 %description
 $description

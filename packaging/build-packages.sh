@@ -120,6 +120,49 @@ package_services() {
 done"
 }
 
+# System users (sysusers.d files in a package, such as the user the
+# exporter's HTTP side becomes) are made before anything can run as them:
+# by systemd-sysusers from the package's own file where it is there, which
+# is what systemd does at boot, and otherwise by useradd from the file's
+# "u NAME - "COMMENT" HOME" lines. They stay on removal and purge, as
+# Debian and Fedora keep system users, so that no file is left to a
+# number that a later user may get. package_users TREE sets users_debian
+# (for the postinst, with the files in place) and users_rpm (for %pre,
+# before they are; the RPM then needs shadow-utils first, for useradd on a
+# system without systemd-sysusers).
+package_users() {
+    users_debian=
+    users_rpm=
+    confs=$(cd "$1" && find usr/lib/sysusers.d -type f -name '*.conf' 2>/dev/null | LC_ALL=C sort)
+    [ -n "$confs" ] || return 0
+    fallback=$(for conf in $confs; do
+        sed -n 's/^u[[:space:]]\{1,\}\([^[:space:]]\{1,\}\)[[:space:]]\{1,\}-[[:space:]]\{1,\}"\([^"]*\)"[[:space:]]\{1,\}\([^[:space:]]\{1,\}\)[[:space:]]*$/\1 \3 \2/p' \
+            "$1/$conf"
+    done | while read -r user home comment; do
+        printf '%s\n' "	if ! getent passwd $user >/dev/null; then" \
+            "		getent group $user >/dev/null || groupadd --system $user" \
+            "		useradd --system --gid $user --home-dir $home --no-create-home --shell /usr/sbin/nologin --comment '$comment' $user" \
+            "	fi"
+    done)
+    names=$(for conf in $confs; do basename "$conf"; done | tr '\n' ' ')
+    # shellcheck disable=SC2016 # DPKG_ROOT is the script's own
+    users_debian="if command -v systemd-sysusers >/dev/null 2>&1; then
+	systemd-sysusers \${DPKG_ROOT:+--root=\"\$DPKG_ROOT\"} ${names% }
+else
+$fallback
+fi"
+    sysusers=$(for conf in $confs; do
+        printf '%s\n' "	systemd-sysusers --replace=/$conf - <<'EOF'"
+        grep -v -e '^#' -e '^[[:space:]]*$' "$1/$conf"
+        echo "EOF"
+    done)
+    users_rpm="if command -v systemd-sysusers >/dev/null 2>&1; then
+$sysusers
+else
+$fallback
+fi"
+}
+
 # when CONDITION PART...: the PARTs that are not empty, run if CONDITION
 # holds; nothing if all are empty.
 when() {
@@ -148,6 +191,7 @@ set_package() {
         ;;
     esac
     package_services "$tree"
+    package_users "$tree"
 }
 
 # --- Debian
@@ -213,7 +257,7 @@ build_deb() {
     chmod 0644 "$deb/DEBIAN/control" "$deb/DEBIAN/md5sums"
     # shellcheck disable=SC2016 # the script's own $1
     maintainer_script "$deb/DEBIAN/postinst" \
-        "$(when '[ "$1" = configure ]' "$on_install" "$services_installed")"
+        "$(when '[ "$1" = configure ]' "$users_debian" "$on_install" "$services_installed")"
     # shellcheck disable=SC2016 # the script's own $1
     maintainer_script "$deb/DEBIAN/prerm" "$(when '[ "$1" = remove ]' "$services_removing")"
     # shellcheck disable=SC2016 # the script's own $1
@@ -249,6 +293,7 @@ Summary: $rpm_summary
 License: $license_name
 Group: Applications/System
 Packager: $maintainer
+$([ -z "$users_rpm" ] || echo "Requires(pre): shadow-utils")
 
 %description
 $description
@@ -262,6 +307,7 @@ cp -a "$tree/." "%{buildroot}/"
 mkdir -p "%{buildroot}%{_licensedir}/$name"
 cp "$rpm/license/LICENSE" "%{buildroot}%{_licensedir}/$name/LICENSE"
 EOF
+        rpm_script %pre "$users_rpm"
         rpm_script %post "$(printf '%s\n' "$on_install" "$services_installed" | sed '/^$/d')"
         # shellcheck disable=SC2016 # the script's own $1
         rpm_script %preun "$(when '[ $1 -eq 0 ]' "$services_removing")"

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <getopt.h>
 
-exporter_settings exporter = {":9720", "/metrics", 32, nullptr, "nobody", nullptr, 0, 9.5, 8};
+exporter_settings exporter = {":9720", "/metrics", 32, nullptr, "volscan-exporter", nullptr, 0, 9.5, 8};
 
 const char exporter_usage[] =
     "usage: volscan-exporter [--web.listen-address=[HOST]:PORT] [--web.telemetry-path=PATH]\n"
@@ -29,7 +29,7 @@ static const char help_text[] =
     "  --web.config.file=FILE            TLS and basic authentication, in the web\n"
     "                                    configuration format of Prometheus exporters\n"
     "  --web.user=USER                   user the HTTP side runs as, when started as\n"
-    "                                    root (default \"nobody\")\n"
+    "                                    root (default \"volscan-exporter\")\n"
     "  --textfile.output=FILE            write the metrics to FILE (for node_exporter's\n"
     "                                    text-file collector) instead of serving them\n"
     "  --textfile.interval=SECONDS       write FILE again every SECONDS (default 0: once)\n"

@@ -17,7 +17,10 @@ bool find_user(const char* name, unprivileged_user* user)
     errno = 0;
     const passwd* entry = getpwnam(name);
     if (entry == nullptr) {
-        report("cannot find user %s: %s", name, errno ? strerror(errno) : "no such user");
+        // The packages make the default user; a machine set up by hand may lack
+        // it, and the operator needs to know the way out.
+        report("cannot find user %s: %s (create it, or choose another with --web.user=USER)",
+               name, errno ? strerror(errno) : "no such user");
         return false;
     }
     if (entry->pw_uid == 0) {

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -229,7 +231,8 @@ TEST(options, misuse_and_information)
                      "--textfile.output\n") + usage, 1},
         // Known only once the options are taken: no usage.
         {{"--web.user=no-such-user-here"}, "",
-         "volscan-exporter: cannot find user no-such-user-here: no such user\n", 1},
+         "volscan-exporter: cannot find user no-such-user-here: no such user (create it, or "
+         "choose another with --web.user=USER)\n", 1},
         {{"--web.user=root"}, "", "volscan-exporter: invalid --web.user: root is the superuser\n", 1},
     };
     for (const row& r : rows) {
@@ -242,8 +245,69 @@ TEST(options, misuse_and_information)
     }
     run_result help = fleet_run(exporter_binary, {"volscan-exporter", "--help"});
     EXPECT_EQ(help.out.compare(0, sizeof usage - 1, usage), 0) << help.out;
+    EXPECT_NE(help.out.find("  --web.user=USER                   user the HTTP side runs as, when "
+                            "started as\n                                    root (default "
+                            "\"volscan-exporter\")\n"), std::string::npos) << help.out;
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.status, 0);
+}
+
+// The HTTP side's default user is one of its own, not nobody, which other
+// daemons share. Whether the machine has that user is the packages' business:
+// the exporter runs here in a mount namespace whose /etc/passwd and /etc/group
+// are the machine's less that user, and then with it added.
+TEST(options, default_user_is_its_own)
+{
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    temporary_folder folder;
+    const unsigned id = 64123; // the user's and its group's, checked free below
+    ASSERT_EQ(getpwuid(id), nullptr);
+    ASSERT_EQ(getgrgid(id), nullptr);
+    int status;
+    shell("grep -v '^volscan-exporter:' /etc/passwd >'" + folder.path + "/passwd-without' && "
+          "grep -v '^volscan-exporter:' /etc/group >'" + folder.path + "/group-without' && "
+          "cp '" + folder.path + "/passwd-without' '" + folder.path + "/passwd-with' && "
+          "cp '" + folder.path + "/group-without' '" + folder.path + "/group-with' && "
+          "echo 'volscan-exporter:x:64123:64123::/nonexistent:/usr/sbin/nologin' >>'"
+              + folder.path + "/passwd-with' && "
+          "echo 'volscan-exporter:x:64123:' >>'" + folder.path + "/group-with'", &status);
+    ASSERT_EQ(status, 0);
+    // in_namespace(SUFFIX, PORT, RUNNER): the exporter's command line, under
+    // the files SUFFIX, started by RUNNER (exec, or a time limit).
+    auto in_namespace = [&](const std::string& suffix, int port, const std::string& runner) {
+        return std::vector<std::string>{
+            "unshare", "--mount", "--propagation=private", "sh", "-c",
+            "mount --bind \"$0-" + suffix + "\" /etc/passwd && "
+            "mount --bind \"$1-" + suffix + "\" /etc/group && shift && " + runner + " \"$@\"",
+            folder.path + "/passwd", folder.path + "/group", exporter_binary,
+            "--web.listen-address=127.0.0.1:" + std::to_string(port)};
+    };
+
+    // Bounded: an exporter that found a user would serve until stopped.
+    run_result missing =
+        fleet_run("/usr/bin/unshare", in_namespace("without", free_port(), "exec timeout 5"));
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, "volscan-exporter: cannot find user volscan-exporter: no such user "
+                           "(create it, or choose another with --web.user=USER)\n");
+    EXPECT_EQ(missing.status, 1);
+
+    int port = free_port();
+    fleet_process exporter = fleet_spawn("/usr/bin/unshare", in_namespace("with", port, "exec"));
+    if (!wait_for_port(port, 5000)) {
+        run_result failed = fleet_finish(exporter, SIGKILL);
+        FAIL() << "not listening: " << failed.err;
+    }
+    EXPECT_EQ(http_status(http_get(port, "/metrics")), 200);
+    // unshare and sh exec the exporter: the process started is the HTTP side.
+    std::string status_text = read_file("/proc/" + std::to_string(exporter.pid) + "/status");
+    EXPECT_NE(status_text.find("\nUid:\t64123\t64123\t64123\t64123\n"), std::string::npos)
+        << status_text;
+    EXPECT_NE(status_text.find("\nGid:\t64123\t64123\t64123\t64123\n"), std::string::npos)
+        << status_text;
+    run_result served = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(served.out, "");
+    EXPECT_EQ(served.err, start_line(port));
+    EXPECT_EQ(served.status, 0);
 }
 
 TEST(textfile, page_of_a_mixed_fleet)
@@ -384,7 +448,8 @@ TEST(http, telemetry_path_and_a_port_in_use)
     EXPECT_NE(http_body(http_get(port, "/")).find("<a href=\"/ebs\">"), std::string::npos);
     std::string address = "127.0.0.1:" + std::to_string(port);
     run_result second =
-        fleet_run(exporter_binary, {"volscan-exporter", "--web.listen-address=" + address});
+        fleet_run(exporter_binary, {"volscan-exporter", "--web.listen-address=" + address,
+                                    "--web.user=nobody"});
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(second.err, "volscan-exporter: cannot listen on " + address
                               + ": Address already in use\n");

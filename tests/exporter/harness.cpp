@@ -117,6 +117,13 @@ fleet_process start_exporter(int port, const std::vector<std::string>& more)
 {
     std::vector<std::string> argv = {"volscan-exporter",
                                      "--web.listen-address=127.0.0.1:" + std::to_string(port)};
+    // The default user is made by the packages, and the test machine need not
+    // have it: nobody is on every machine. A test that chooses passes its own.
+    bool user_given = std::any_of(more.begin(), more.end(), [](const std::string& option) {
+        return option.rfind("--web.user=", 0) == 0;
+    });
+    if (!user_given)
+        argv.push_back("--web.user=nobody");
     argv.insert(argv.end(), more.begin(), more.end());
     fleet_process process = fleet_spawn(exporter_binary, argv);
     if (wait_for_port(port, 5000))

@@ -40,7 +40,8 @@ std::string http_get(int port, const std::string& path, const char* method = "GE
 int http_status(const std::string& response);
 std::string http_body(const std::string& response);
 
-// volscan-exporter on the bed, listening on 127.0.0.1:port once this returns.
+// volscan-exporter on the bed, listening on 127.0.0.1:port once this returns;
+// its HTTP side is user nobody unless more gives a --web.user.
 fleet_process start_exporter(int port, const std::vector<std::string>& more = {});
 
 // Runs a shell command off the bed; returns its standard output, and its

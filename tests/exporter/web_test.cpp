@@ -148,7 +148,7 @@ TEST_F(web, files_refused_at_start)
         std::string path = web_config(folder.path, r.text);
         run_result result =
             fleet_run(exporter_binary, {"volscan-exporter", "--web.listen-address=127.0.0.1:1",
-                                        "--web.config.file=" + path});
+                                        "--web.user=nobody", "--web.config.file=" + path});
         EXPECT_EQ(result.out, "") << r.text;
         std::string expected = "volscan-exporter: invalid --web.config.file: " + path + ": " + r.error;
         if (r.library_reason) {
@@ -159,7 +159,7 @@ TEST_F(web, files_refused_at_start)
         }
         EXPECT_EQ(result.status, 1) << r.text;
     }
-    run_result missing = fleet_run(exporter_binary, {"volscan-exporter",
+    run_result missing = fleet_run(exporter_binary, {"volscan-exporter", "--web.user=nobody",
                                                      "--web.config.file=/nonexistent/web.yml"});
     EXPECT_EQ(missing.err, "volscan-exporter: invalid --web.config.file: /nonexistent/web.yml: "
                            "cannot read /nonexistent/web.yml: No such file or directory\n");

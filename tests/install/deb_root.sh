@@ -4,8 +4,9 @@
 # as a user would with dpkg -i: volscan alone first, and nothing installed
 # then needs libmicrohttpd; its rules land where that root's udev reads
 # them, udevadm test on an emulated EBS disk gives its links, the installed
-# names run. Then volscan-exporter (where it was built): it runs, its unit is
-# installed disabled, and purging it drops the links that enabling made.
+# names run. Then volscan-exporter (where it was built): it runs, it makes
+# its own system user, its unit is installed disabled, and purging it drops
+# the links that enabling made.
 # dpkg --purge of both leaves no file behind. MAKE_ROOT (make-root.sh)
 # makes the root once and keeps it; each run works on an overlay of it, in a
 # mount namespace of its own, so that the kept root stays as it was made.
@@ -31,11 +32,14 @@ if [ "${1-}" = --inside ]; then
     . "$(dirname "$0")/../roots/overlay.sh"
     overlay_root "$work"
 
-    # Every file of the root but dpkg's own records and logs.
+    # Every file of the root but dpkg's own records and logs, and the backups
+    # that the shadow tools keep of the user database: the exporter's system
+    # user stays after a purge, as Debian keeps system users.
     snapshot() {
         (cd "$root" && find . -xdev \( -path ./dev -o -path ./proc -o -path ./run -o -path ./tmp \
-            -o -path ./var/lib/dpkg -o -path ./var/log -o -path ./var/cache/debconf \) -prune \
-            -o -print | LC_ALL=C sort)
+            -o -path ./var/lib/dpkg -o -path ./var/log -o -path ./var/cache/debconf \
+            -o -path ./etc/passwd- -o -path ./etc/group- -o -path ./etc/shadow- \
+            -o -path ./etc/gshadow- \) -prune -o -print | LC_ALL=C sort)
     }
     snapshot >"$work/before"
 
@@ -96,6 +100,22 @@ if [ "${1-}" = --inside ]; then
             cat "$work/log"
             fail "dpkg -i of volscan-exporter failed"
         fi
+        # Its own system user and group, made by the postinst (with useradd:
+        # the root has no systemd-sysusers), the same after an upgrade.
+        [ -f "$root/usr/lib/sysusers.d/volscan-exporter.conf" ] \
+            || fail "no /usr/lib/sysusers.d/volscan-exporter.conf"
+        user=$(chroot "$root" getent passwd volscan-exporter)
+        case $user in
+        volscan-exporter:x:*:*:"volscan-exporter HTTP side":/nonexistent:/usr/sbin/nologin) ;;
+        *) fail "the package did not make the user volscan-exporter: '$user'" ;;
+        esac
+        uid=$(echo "$user" | cut -d: -f3)
+        [ "${uid:-1000}" -lt 1000 ] || fail "volscan-exporter is not a system user: '$user'"
+        [ "$(chroot "$root" getent group volscan-exporter | cut -d: -f3)" = "$(echo "$user" | cut -d: -f4)" ] \
+            || fail "volscan-exporter's group is not its own"
+        chroot "$root" dpkg -i /tmp/volscan-exporter.deb >"$work/log" 2>&1 || fail "dpkg -i again failed"
+        [ "$(chroot "$root" getent passwd volscan-exporter)" = "$user" ] \
+            || fail "the upgrade changed the user: $(chroot "$root" getent passwd volscan-exporter)"
         rm -f "$root/tmp/volscan-exporter.deb"
         chroot "$root" dpkg --dry-run -r libmicrohttpd12 >/dev/null 2>&1 \
             && fail "volscan-exporter does not depend on libmicrohttpd12"

@@ -64,6 +64,17 @@ grep -q "^  sysrc $rcvar=YES\$" "$port/pkg-message" \
     || fail "pkg-message does not enable the exporter with: sysrc $rcvar=YES (rcvar of $rc)"
 grep -q "^  service $(basename "$rc") start\$" "$port/pkg-message" \
     || fail "pkg-message does not start the exporter with: service $(basename "$rc") start"
+# The HTTP side's user, as the Linux packages make it, is made by the port
+# for the EXPORTER option, and the message says to give its group the files.
+user=$(sed -n 's/^u[[:space:]]\{1,\}\([^[:space:]]\{1,\}\).*/\1/p' \
+    "$(dirname "$0")/../../service/volscan-exporter.sysusers")
+[ -n "$user" ] || fail "no user in service/volscan-exporter.sysusers"
+for kind in USERS GROUPS; do
+    grep -q "^EXPORTER_$kind=[[:space:]]*$user\$" "$port/Makefile" \
+        || fail "the port's EXPORTER_$kind is not $user"
+done
+grep -q "^  install -d -o root -g $user -m 0750 " "$port/pkg-message" \
+    || fail "pkg-message does not give the group $user the configuration's folder"
 
 if [ $failures -ne 0 ]; then
     echo "$failures check(s) failed"

@@ -114,6 +114,55 @@ if $exporter; then
     grep -q '^volscan' "$work/depends" && fail "the exporter .rpm requires volscan"
 fi
 
+# The exporter's user: the sysusers.d file is in both packages, and the
+# .deb's postinst (with the file in place) and the .rpm's %pre (before it is)
+# make a system user and group volscan-exporter with no home and no login,
+# by systemd-sysusers and, on a PATH without it, by useradd; run twice, as
+# an upgrade does, they change nothing. Each runs as root in a mount
+# namespace of its own whose /etc is a copy, so the machine keeps its users.
+if $exporter; then
+    conf=/usr/lib/sysusers.d/volscan-exporter.conf
+    for format in .deb .rpm; do
+        packed $format volscan-exporter | grep -qx "$conf" || fail "the $format of volscan-exporter lacks $conf"
+    done
+    scripts=$work/scripts
+    rm -rf "$scripts" && mkdir -p "$scripts/deb" "$scripts/sysusers.d" "$scripts/bin" || exit 1
+    dpkg-deb -e "$work"/dist/volscan-exporter_*.deb "$scripts/deb"
+    dpkg-deb --fsys-tarfile "$work"/dist/volscan-exporter_*.deb | tar -xOf - ".$conf" >"$scripts/sysusers.d/volscan-exporter.conf"
+    rpm -qp --qf '%{PREIN}' "$work"/dist/volscan-exporter-[0-9]*.rpm 2>/dev/null >"$scripts/pre"
+    # A PATH without systemd-sysusers: what the scripts may call, less that.
+    for tool in sh getent groupadd useradd systemctl; do
+        path=$(command -v $tool) && ln -s "$path" "$scripts/bin/$tool"
+    done
+    for case in "deb sysusers" "deb useradd" "rpm sysusers" "rpm useradd"; do
+        script=$scripts/pre argument=1 path=$PATH
+        [ "${case% *}" = deb ] && script=$scripts/deb/postinst argument=configure
+        [ "${case#* }" = useradd ] && path=$scripts/bin
+        rm -rf "${scripts:?}/etc" && cp -a /etc "$scripts/etc" || exit 1
+        for file in passwd group shadow gshadow; do
+            [ ! -f "$scripts/etc/$file" ] || sed -i '/^volscan-exporter:/d' "$scripts/etc/$file"
+        done
+        # shellcheck disable=SC2016 # the inner shell's own variables
+        got=$(timeout 60 unshare --mount --propagation=private sh -c '
+            mount --bind "$1/etc" /etc && mount --bind "$1/sysusers.d" /usr/lib/sysusers.d || exit 1
+            for run in 1 2; do
+                PATH=$2 sh "$3" "$4" >"$1/out" 2>&1 || { echo "run $run failed:"; cat "$1/out"; }
+            done
+            user=$(getent passwd volscan-exporter) || { echo "no user"; exit; }
+            gid=$(echo "$user" | cut -d: -f4)
+            echo "$user" | cut -d: -f1,5-
+            [ "$(echo "$user" | cut -d: -f3)" -lt 1000 ] && echo "system user"
+            [ "$(getent group volscan-exporter | cut -d: -f3)" = "$gid" ] && echo "own group"
+            [ "$(grep -c "^volscan-exporter:" /etc/passwd)" = 1 ] && echo "once"' \
+            sh "$scripts" "$path" "$script" "$argument" 2>&1)
+        want="volscan-exporter:volscan-exporter HTTP side:/nonexistent:/usr/sbin/nologin
+system user
+own group
+once"
+        [ "$got" = "$want" ] || fail "the $case script did not make the user: $got"
+    done
+fi
+
 # One version, the project's, in all.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$work/build/CMakeCache.txt")
 for name in $packages; do

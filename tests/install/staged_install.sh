@@ -52,6 +52,7 @@ EOF
 if [ -e "$build/src/exporter/volscan-exporter" ]; then
     want=$(printf '%s\n' "$want" ./usr/local/bin/volscan-exporter \
         ./usr/local/lib/systemd/system/volscan-exporter.service \
+        ./usr/local/lib/sysusers.d/volscan-exporter.conf \
         ./usr/local/share/bash-completion/completions/volscan-exporter \
         ./usr/local/share/man/man8/volscan-exporter.8 | sort)
 fi

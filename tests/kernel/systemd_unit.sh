@@ -105,6 +105,8 @@ udevadm settle --timeout=30
 echo "controllers: $(cd /dev && ls -d nvme[0-9] | tr '\n' ' ')"
 if dpkg -i /root/debs/*.deb >/root/dpkg.log 2>&1; then echo "dpkg: 0"; else echo "dpkg: failed"; cat /root/dpkg.log; fi
 echo "enabled: $(systemctl is-enabled volscan-exporter 2>&1)"
+echo "user: $(getent passwd volscan-exporter | cut -d: -f1,6,7)"
+echo "uid: $(id -u volscan-exporter)"
 timeout 60 systemctl start volscan-exporter
 echo "start: $?"
 code=000
@@ -188,11 +190,18 @@ grep -qx END "$results.lf" || { tail -n 40 "$console"; fail "the guest sent no w
 report=$(sed -n '/^BEGIN$/,/^JOURNAL$/p' "$results.lf" | sed '1d;$d')
 # Every process of the service: no capability beyond CAP_SYS_ADMIN (bit 21),
 # no new privileges, a system call filter. There are two: the device side,
-# root, and the side that serves HTTP, another user with no capability at all.
+# root, and the side that serves HTTP, the package's own user (made by the
+# postinst with systemd-sysusers) with no capability at all.
 processes=$(grep -c '^process: ' <<<"$report" || true)
 [ "$processes" -eq 2 ] || fail "the service should run two processes: $report"
 [ "$(grep -c '^process: Uid: 0 ' <<<"$report" || true)" -eq 1 ] \
     || fail "one process of the service, the device side, should be root: $report"
+uid=$(sed -n 's/^uid: \([0-9]\{1,\}\)$/\1/p' <<<"$report")
+if [ -z "$uid" ] || [ "$uid" -ge 1000 ] || [ "$uid" -eq 0 ]; then
+    fail "the package made no system user volscan-exporter: $report"
+fi
+[ "$(grep -c "^process: Uid: $uid $uid $uid $uid " <<<"$report" || true)" -eq 1 ] \
+    || fail "the process that serves HTTP should be volscan-exporter ($uid): $report"
 while read -r line; do
     capabilities=$(sed -n 's/.*CapEff: \([0-9a-f]*\).*/\1/p' <<<"$line")
     [ $((16#$capabilities & ~(1 << 21))) -eq 0 ] || fail "a process holds more than CAP_SYS_ADMIN: $line"
@@ -206,13 +215,14 @@ done < <(grep '^process: ' <<<"$report")
 want="controllers: nvme0 nvme1 nvme2 
 dpkg: 0
 enabled: disabled
+user: volscan-exporter:/nonexistent:/usr/sbin/nologin
 start: 0
 scrape: 200
 series: 0
 active: active
 control closed: ebs_scrape_success{device=\"nvme0n1\"} 0 ebs_scrape_success{device=\"nvme1n1\"} 0 ebs_scrape_success{device=\"nvme2n1\"} 0 
 control char-nvme r: "
-got=$(grep -v -e '^process: ' -e '^probe: ' -e '^types: ' <<<"$report")
+got=$(grep -v -e '^process: ' -e '^probe: ' -e '^types: ' -e '^uid: ' <<<"$report")
 # The namespaces' block nodes, the generic (I/O passthrough) nodes, other
 # character devices, and writing to the controller are refused: by the device
 # policy ("Operation not permitted") as root, or sooner by the nodes' modes

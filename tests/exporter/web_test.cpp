@@ -235,6 +235,58 @@ TEST_F(web, files_that_are_not_plain_refused_at_once)
     }
 }
 
+// A user of the test's own, and a group it is not yet in; removed at the end.
+struct test_account {
+    std::string user, group;
+    test_account()
+    {
+        std::string tag = std::to_string(getpid());
+        user = "vsweb" + tag;
+        group = "vskeys" + tag;
+        shell("useradd --system --no-create-home --shell /usr/sbin/nologin " + user
+              + " && groupadd --system " + group);
+    }
+    ~test_account() { shell("userdel " + user + "; groupdel " + group); }
+};
+
+// The TLS key where Debian keeps keys: in a folder that root owns and whose
+// group (ssl-cert there) may only pass through (mode 0710).
+TEST_F(web, key_behind_a_group)
+{
+    fleet_scope bed(two_devices());
+    test_account account;
+    ASSERT_NE(shell("id -u " + account.user), "");
+    temporary_folder folder;
+    shell("cd '" + folder.path + "' && mkdir -m 0710 private && cp '" + keys
+          + "/ca-server.key' private/server.key && chmod 0640 private/server.key");
+    std::string path = web_config(folder.path, "tls_server_config:\n  cert_file: " + keys
+                                                   + "/ca-server.crt\n  key_file: private/server.key\n");
+    int port = free_port();
+    std::vector<std::string> options = {"--web.config.file=" + path, "--web.user=" + account.user};
+
+    // Not in the group: the start stops, naming the file and the user.
+    run_result refused = run_within({"volscan-exporter", "--web.listen-address=127.0.0.1:"
+                                     + std::to_string(port), options[0], options[1]}, 10);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "volscan-exporter: invalid --web.config.file: " + path
+                               + ": line 3: cannot read " + folder.path
+                               + "/private/server.key: Permission denied (the HTTP side reads it "
+                                 "as user " + account.user + ")\n");
+    EXPECT_EQ(refused.status, 1);
+
+    // In the group: it serves, and reads the key again when it changes.
+    shell("cd '" + folder.path + "' && chgrp " + account.group + " private private/server.key && "
+          "gpasswd -a " + account.user + " " + account.group + " >/dev/null");
+    fleet_process exporter = start_exporter(port, options);
+    EXPECT_EQ(curl(port, "--cacert ca.crt").http_code, 200);
+    shell("touch -d '1 minute ago' '" + folder.path + "/private/server.key'");
+    EXPECT_EQ(curl(port, "--cacert ca.crt").http_code, 200);
+    EXPECT_EQ(curl(port, "--cacert ca.crt").http_code, 200);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, start_line(port)); // the key read again without a complaint
+    EXPECT_EQ(result.status, 0);
+}
+
 TEST_F(web, tls_and_basic_auth)
 {
     fleet_scope bed(two_devices());

@@ -140,7 +140,7 @@ TEST(availability, slow_clients_from_one_address)
     // The address is not shut out: a whole request of its own is served.
     EXPECT_EQ(http_status(get_from("127.0.0.2", port)), 200);
 
-    run_result result = fleet_finish(exporter, SIGTERM);
+    run_result result = end_within(exporter, SIGTERM, 5);
     EXPECT_EQ(result.err, start_line(port));
     EXPECT_EQ(result.status, 0);
 }
@@ -176,7 +176,7 @@ TEST(availability, scrape_timeout_header_bounded)
         EXPECT_GE(took, r.least);
         EXPECT_LE(took, r.most);
     }
-    run_result result = fleet_finish(exporter, SIGTERM);
+    run_result result = end_within(exporter, SIGTERM, 5);
     EXPECT_EQ(result.err, start_line(port)
                   + "volscan-exporter: nvme0n1 (nvme0): did not answer within 1.5 s\n");
     EXPECT_EQ(result.status, 0);

@@ -9,7 +9,6 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -55,21 +54,11 @@ curl_result curl(int port, const std::string& options, const char* scheme = "htt
     return r;
 }
 
-// volscan-exporter run to its end, killed if it has not ended within
-// seconds (its status is then 128 + SIGKILL).
+// volscan-exporter run to its end, for at most seconds.
 run_result run_within(const std::vector<std::string>& argv, double seconds)
 {
     fleet_process process = fleet_spawn(exporter_binary, argv);
-    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    siginfo_t info{};
-    while (std::chrono::steady_clock::now() < end) {
-        info.si_pid = 0;
-        // WNOWAIT: fleet_finish reaps it and reads its status.
-        if (waitid(P_PID, process.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0)
-            return fleet_finish(process, 0);
-        usleep(20000);
-    }
-    return fleet_finish(process, SIGKILL);
+    return end_within(process, 0, seconds);
 }
 
 std::vector<fleet_controller> two_devices()
@@ -282,7 +271,7 @@ TEST_F(web, key_behind_a_group)
     shell("touch -d '1 minute ago' '" + folder.path + "/private/server.key'");
     EXPECT_EQ(curl(port, "--cacert ca.crt").http_code, 200);
     EXPECT_EQ(curl(port, "--cacert ca.crt").http_code, 200);
-    run_result result = fleet_finish(exporter, SIGTERM);
+    run_result result = end_within(exporter, SIGTERM, 5);
     EXPECT_EQ(result.err, start_line(port)); // the key read again without a complaint
     EXPECT_EQ(result.status, 0);
 }
@@ -330,7 +319,7 @@ TEST_F(web, tls_and_basic_auth)
     }
     std::string page = curl(port, "--cacert ca.crt -u alice:secret").body;
     EXPECT_EQ(lines_with(page, "ebs_read_ops_total{").size(), 1u) << page;
-    run_result result = fleet_finish(exporter, SIGTERM);
+    run_result result = end_within(exporter, SIGTERM, 5);
     EXPECT_EQ(result.err, start_line(port));
     EXPECT_EQ(result.status, 0);
 }
@@ -361,7 +350,7 @@ TEST_F(web, client_certificates)
             curl(port, "--cacert ca.crt --cert other-client.crt --key other-client.key");
         EXPECT_NE(rogue.exit_status, 0);
         EXPECT_EQ(rogue.http_code, 0);
-        run_result result = fleet_finish(exporter, SIGTERM);
+        run_result result = end_within(exporter, SIGTERM, 5);
         EXPECT_EQ(result.err, start_line(port));
         EXPECT_EQ(result.status, 0);
     }
@@ -436,7 +425,7 @@ TEST_F(web, changes_apply_without_restart)
     EXPECT_TRUE(comes_to(port, "--cacert other.crt -u bob:hunter2", 200));
     EXPECT_EQ(curl(port, bob).exit_status, 60); // the old CA no longer vouches for the server
 
-    run_result result = fleet_finish(exporter, SIGTERM);
+    run_result result = end_within(exporter, SIGTERM, 5);
     const std::string kept = "volscan-exporter: cannot read --web.config.file again, keeping the "
                              "configuration in force: " + path + ": ";
     const std::string again = "volscan-exporter: --web.config.file " + path + " reads again\n";
@@ -498,7 +487,7 @@ TEST(gzip, same_page_either_way)
         }
         EXPECT_EQ(without_durations(page), plain);
     }
-    EXPECT_EQ(fleet_finish(exporter, SIGTERM).status, 0);
+    EXPECT_EQ(end_within(exporter, SIGTERM, 5).status, 0);
 }
 
 int main(int argc, char** argv)

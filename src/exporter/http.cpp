@@ -163,13 +163,14 @@ static double scrape_seconds(MHD_Connection* connection)
 
 // libmicrohttpd's own timeout counts only silence, which a client that sends
 // a byte now and then never lets run out. So each connection is watched here
-// too: its request head must come whole within head_seconds of the
+// too: its request head must come whole within head_time of the
 // connection's start (or of the answer before it, on a connection kept
 // open), and its answer must have gone out within --scrape.timeout and
-// answer_seconds of the head. One that does not is shut down; its thread
+// answer_time of the head. One that does not is shut down; its thread
 // then sees the end of the stream and closes it.
-constexpr uint64_t head_seconds = 5;
-constexpr uint64_t answer_seconds = 10;
+constexpr uint64_t second = 1000000000; // in nanoseconds
+constexpr uint64_t head_time = 5 * second;
+constexpr uint64_t answer_time = 10 * second;
 
 struct watched_connection {
     bool used;
@@ -180,13 +181,13 @@ struct watched_connection {
 static watched_connection watched[2 * 1024];
 static pthread_mutex_t watch_lock = PTHREAD_MUTEX_INITIALIZER;
 
-static void set_deadline(watched_connection* entry, uint64_t seconds)
+static void set_deadline(watched_connection* entry, uint64_t nanoseconds)
 {
     if (entry == nullptr)
         return;
     pthread_mutex_lock(&watch_lock);
     if (entry->deadline != 0)
-        entry->deadline = monotonic_nanoseconds() + seconds * 1000000000;
+        entry->deadline = monotonic_nanoseconds() + nanoseconds;
     pthread_mutex_unlock(&watch_lock);
 }
 
@@ -216,8 +217,7 @@ static void notify_connection(void*, MHD_Connection* connection, void** context,
     pthread_mutex_lock(&watch_lock);
     for (watched_connection& entry : watched)
         if (!entry.used && info != nullptr) {
-            entry = {true, info->connect_fd,
-                     monotonic_nanoseconds() + head_seconds * 1000000000};
+            entry = {true, info->connect_fd, monotonic_nanoseconds() + head_time};
             *context = &entry;
             break;
         }
@@ -228,7 +228,7 @@ static void notify_connection(void*, MHD_Connection* connection, void** context,
 static void request_completed(void*, MHD_Connection* connection, void**,
                               MHD_RequestTerminationCode)
 {
-    set_deadline(entry_of(connection), head_seconds);
+    set_deadline(entry_of(connection), head_time);
 }
 
 static void shut_late_connections()
@@ -289,7 +289,7 @@ static MHD_Result answer(void*, MHD_Connection* connection, const char* url, con
                          const char*, const char*, size_t*, void**)
 {
     set_deadline(entry_of(connection),
-                 static_cast<uint64_t>(std::ceil(exporter.scrape_timeout)) + answer_seconds);
+                 static_cast<uint64_t>(exporter.scrape_timeout * second) + answer_time);
     MHD_Result refused;
     if (!admit_request(connection, &refused))
         return refused;

@@ -168,9 +168,9 @@ static double scrape_seconds(MHD_Connection* connection)
 // open), and its answer must have gone out within --scrape.timeout and
 // answer_time of the head. One that does not is shut down; its thread
 // then sees the end of the stream and closes it.
-constexpr uint64_t second = 1000000000; // in nanoseconds
-constexpr uint64_t head_time = 5 * second;
-constexpr uint64_t answer_time = 10 * second;
+constexpr uint64_t one_second = 1000000000; // in nanoseconds
+constexpr uint64_t head_time = 5 * one_second;
+constexpr uint64_t answer_time = 10 * one_second;
 
 struct watched_connection {
     bool used;
@@ -289,7 +289,7 @@ static MHD_Result answer(void*, MHD_Connection* connection, const char* url, con
                          const char*, const char*, size_t*, void**)
 {
     set_deadline(entry_of(connection),
-                 static_cast<uint64_t>(exporter.scrape_timeout * second) + answer_time);
+                 static_cast<uint64_t>(exporter.scrape_timeout * one_second) + answer_time);
     MHD_Result refused;
     if (!admit_request(connection, &refused))
         return refused;

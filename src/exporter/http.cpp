@@ -21,6 +21,7 @@
 #include "exporter/sandbox.h"
 #include "exporter/scrape.h"
 #include "exporter/webconfig.h"
+#include "stats/interval.h"
 
 int open_listener(const char* address)
 {
@@ -135,8 +136,15 @@ static MHD_Result respond_compressed(MHD_Connection* connection, const text_buff
     return queued;
 }
 
+// The least time a scrape may take whatever the client says: shorter ones
+// would fail devices that answer in the usual few milliseconds and fill the
+// log with their failing and answering again.
+constexpr double shortest_scrape = 0.5;
+
 // The time a scrape may take: what Prometheus says it waits, less a margin
-// for rendering and sending the page, or --scrape.timeout.
+// for rendering and sending the page; or --scrape.timeout, which is also the
+// most a client may ask for, so that no client holds a connection and its
+// thread longer than the operator allows.
 static double scrape_seconds(MHD_Connection* connection)
 {
     const char* header = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
@@ -147,9 +155,92 @@ static double scrape_seconds(MHD_Connection* connection)
     double seconds = strtod(header, &end);
     if (end == header || *end != '\0' || !std::isfinite(seconds) || seconds <= 0)
         return exporter.scrape_timeout;
-    if (seconds > 3600)
-        seconds = 3600;
-    return seconds > 1 ? seconds - 0.5 : seconds / 2;
+    seconds = seconds > 1 ? seconds - 0.5 : seconds / 2;
+    if (seconds < shortest_scrape)
+        seconds = shortest_scrape;
+    return seconds < exporter.scrape_timeout ? seconds : exporter.scrape_timeout;
+}
+
+// libmicrohttpd's own timeout counts only silence, which a client that sends
+// a byte now and then never lets run out. So each connection is watched here
+// too: its request head must come whole within head_time of the
+// connection's start (or of the answer before it, on a connection kept
+// open), and its answer must have gone out within --scrape.timeout and
+// answer_time of the head. One that does not is shut down; its thread
+// then sees the end of the stream and closes it.
+constexpr uint64_t one_second = 1000000000; // in nanoseconds
+constexpr uint64_t head_time = 5 * one_second;
+constexpr uint64_t answer_time = 10 * one_second;
+
+struct watched_connection {
+    bool used;
+    int socket;
+    uint64_t deadline; // monotonic nanoseconds; 0: already shut down
+};
+// Room for two servers' connections: the one that serves and one retired.
+static watched_connection watched[2 * 1024];
+static pthread_mutex_t watch_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static void set_deadline(watched_connection* entry, uint64_t nanoseconds)
+{
+    if (entry == nullptr)
+        return;
+    pthread_mutex_lock(&watch_lock);
+    if (entry->deadline != 0)
+        entry->deadline = monotonic_nanoseconds() + nanoseconds;
+    pthread_mutex_unlock(&watch_lock);
+}
+
+static watched_connection* entry_of(MHD_Connection* connection)
+{
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<watched_connection*>(info->socket_context) : nullptr;
+}
+
+// Called by the server's thread as a connection is accepted, and as it is
+// done with one, before it closes its socket: a socket in the table is
+// always the connection's own.
+static void notify_connection(void*, MHD_Connection* connection, void** context,
+                              MHD_ConnectionNotificationCode code)
+{
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        pthread_mutex_lock(&watch_lock);
+        if (*context != nullptr)
+            static_cast<watched_connection*>(*context)->used = false;
+        pthread_mutex_unlock(&watch_lock);
+        *context = nullptr;
+        return;
+    }
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    pthread_mutex_lock(&watch_lock);
+    for (watched_connection& entry : watched)
+        if (!entry.used && info != nullptr) {
+            entry = {true, info->connect_fd, monotonic_nanoseconds() + head_time};
+            *context = &entry;
+            break;
+        }
+    pthread_mutex_unlock(&watch_lock);
+}
+
+// The next request on a connection kept open has as long for its head.
+static void request_completed(void*, MHD_Connection* connection, void**,
+                              MHD_RequestTerminationCode)
+{
+    set_deadline(entry_of(connection), head_time);
+}
+
+static void shut_late_connections()
+{
+    uint64_t now = monotonic_nanoseconds();
+    pthread_mutex_lock(&watch_lock);
+    for (watched_connection& entry : watched)
+        if (entry.used && entry.deadline != 0 && entry.deadline < now) {
+            shutdown(entry.socket, SHUT_RDWR);
+            entry.deadline = 0;
+        }
+    pthread_mutex_unlock(&watch_lock);
 }
 
 // Pages of the scrapes at once, kept for the next ones (see take_fleet).
@@ -197,6 +288,8 @@ static MHD_Result send_metrics(MHD_Connection* connection)
 static MHD_Result answer(void*, MHD_Connection* connection, const char* url, const char* method,
                          const char*, const char*, size_t*, void**)
 {
+    set_deadline(entry_of(connection),
+                 static_cast<uint64_t>(exporter.scrape_timeout * one_second) + answer_time);
     MHD_Result refused;
     if (!admit_request(connection, &refused))
         return refused;
@@ -224,7 +317,10 @@ static MHD_Daemon* start_server(int listener)
         flags, 0, nullptr, nullptr, &answer, nullptr,
         MHD_OPTION_LISTEN_SOCKET, listener,
         MHD_OPTION_CONNECTION_LIMIT, exporter.max_connections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, exporter.max_connections_per_address,
         MHD_OPTION_CONNECTION_TIMEOUT, 10u,
+        MHD_OPTION_NOTIFY_CONNECTION, &notify_connection, nullptr,
+        MHD_OPTION_NOTIFY_COMPLETED, &request_completed, nullptr,
         // Holds the request head: a longer one gets 431.
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
         MHD_OPTION_ARRAY, web_tls_options(),
@@ -262,9 +358,9 @@ int serve_http(int listener)
         report("cannot start the HTTP server");
         return 1;
     }
-    // Capability mode leaves no way to open the web configuration again by
-    // its path, so a server that reloads one stays out of it.
-    if (exporter.web_config_file == nullptr && !enter_capability_mode()) {
+    // The web configuration is read again through the folders it was read
+    // from at start, which stay open (see config_files.h).
+    if (!enter_capability_mode()) {
         MHD_stop_daemon(daemon);
         return 1;
     }
@@ -277,7 +373,8 @@ int serve_http(int listener)
         int received = sigtimedwait(&stop, nullptr, &second);
         if (received == SIGTERM || received == SIGINT)
             break;
-        refresh_web_config();
+        shut_late_connections();
+        refresh_web_config(false);
         if (web_tls_generation() != generation) {
             generation = web_tls_generation();
             renew_server(listener, &daemon, &retired, &retired_at);

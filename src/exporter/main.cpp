@@ -32,12 +32,13 @@ static int serve()
     unprivileged_user user;
     if (!find_user(exporter.web_user, &user) || !start_device_side(exporter.scrape_threads))
         return 1;
-    // Read as the user who started it, so that a file it cannot take stops it
-    // here; later reloads read it as the unprivileged user.
-    if (exporter.web_config_file && !load_web_config(exporter.web_config_file))
-        return 1;
+    // The web configuration is read by the process that reads it again later,
+    // as the user it has become: a file that user cannot read stops the start.
     int listener = open_listener(exporter.listen_address);
     if (listener < 0 || !drop_privileges(user))
+        return 1;
+    if (exporter.web_config_file
+        && !load_web_config(exporter.web_config_file, user.change ? user.name : nullptr))
         return 1;
     report("version %s listening on %s, reading up to %u devices at once", VOLSCAN_VERSION,
            exporter.listen_address, exporter.scrape_threads);

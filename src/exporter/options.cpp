@@ -8,12 +8,13 @@
 #include <cstring>
 #include <getopt.h>
 
-exporter_settings exporter = {":9720", "/metrics", 32, nullptr, "volscan-exporter", nullptr, 0, 9.5, 8};
+exporter_settings exporter = {":9720", "/metrics", 32, 0, nullptr, "volscan-exporter", nullptr, 0, 9.5, 8};
 
 const char exporter_usage[] =
     "usage: volscan-exporter [--web.listen-address=[HOST]:PORT] [--web.telemetry-path=PATH]\n"
-    "                        [--web.max-connections=N] [--web.config.file=FILE]\n"
-    "                        [--web.user=USER] [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
+    "                        [--web.max-connections=N] [--web.max-connections-per-address=N]\n"
+    "                        [--web.config.file=FILE] [--web.user=USER]\n"
+    "                        [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
     "       volscan-exporter --textfile.output=FILE [--textfile.interval=SECONDS]\n"
     "                        [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
     "       volscan-exporter --help | --version\n";
@@ -26,6 +27,9 @@ static const char help_text[] =
     "                                    address of the machine)\n"
     "  --web.telemetry-path=PATH         path of the metrics (default \"/metrics\")\n"
     "  --web.max-connections=N           connections served at once (default 32)\n"
+    "  --web.max-connections-per-address=N\n"
+    "                                    of them from one client address (default: a\n"
+    "                                    quarter of --web.max-connections, at least 1)\n"
     "  --web.config.file=FILE            TLS and basic authentication, in the web\n"
     "                                    configuration format of Prometheus exporters\n"
     "  --web.user=USER                   user the HTTP side runs as, when started as\n"
@@ -34,8 +38,9 @@ static const char help_text[] =
     "                                    text-file collector) instead of serving them\n"
     "  --textfile.interval=SECONDS       write FILE again every SECONDS (default 0: once)\n"
     "  --scrape.timeout=SECONDS          time a scrape waits for the devices when the\n"
-    "                                    scraper does not say (default 9.5); Prometheus's\n"
-    "                                    own timeout less half a second when it does\n"
+    "                                    scraper does not say (default 9.5), and the most\n"
+    "                                    it waits when it does: Prometheus's own timeout\n"
+    "                                    less half a second, at least 0.5\n"
     "  --scrape.threads=N                devices read at once (default 8)\n"
     "  --help                            this text\n"
     "  --version                         the version\n";
@@ -105,12 +110,14 @@ static bool valid_listen_address(const char* address)
 
 void parse_exporter_options(int argc, char** argv)
 {
-    enum { listen_address = 1, telemetry_path, max_connections, web_config_file, textfile_output,
-           textfile_interval, web_user, scrape_timeout, scrape_threads, help, version };
+    enum { listen_address = 1, telemetry_path, max_connections, per_address, web_config_file,
+           textfile_output, textfile_interval, web_user, scrape_timeout, scrape_threads, help,
+           version };
     static const option long_options[] = {
         {"web.listen-address", required_argument, nullptr, listen_address},
         {"web.telemetry-path", required_argument, nullptr, telemetry_path},
         {"web.max-connections", required_argument, nullptr, max_connections},
+        {"web.max-connections-per-address", required_argument, nullptr, per_address},
         {"web.config.file", required_argument, nullptr, web_config_file},
         {"textfile.output", required_argument, nullptr, textfile_output},
         {"textfile.interval", required_argument, nullptr, textfile_interval},
@@ -122,6 +129,7 @@ void parse_exporter_options(int argc, char** argv)
         {nullptr, 0, nullptr, 0},
     };
     bool web_option = false;
+    const char* per_address_text = nullptr; // checked against --web.max-connections, given or not
     bool interval_option = false;
     if (argc > 0)
         argv[0] = const_cast<char*>("volscan-exporter"); // getopt's own diagnostics
@@ -145,6 +153,10 @@ void parse_exporter_options(int argc, char** argv)
         case max_connections:
             if (!parse_number(optarg, 1, 1024, &exporter.max_connections))
                 misuse("invalid --web.max-connections: %s (1 to 1024)", optarg);
+            web_option = true;
+            break;
+        case per_address:
+            per_address_text = optarg;
             web_option = true;
             break;
         case web_config_file:
@@ -191,6 +203,17 @@ void parse_exporter_options(int argc, char** argv)
     }
     if (optind < argc)
         misuse("unexpected argument: %s", argv[optind]);
+    // One address (a client, or many behind one NAT) must not fill every slot.
+    unsigned quarter = exporter.max_connections / 4;
+    exporter.max_connections_per_address = quarter > 0 ? quarter : 1;
+    if (per_address_text != nullptr
+        && !parse_number(per_address_text, 1, exporter.max_connections,
+                         &exporter.max_connections_per_address)) {
+        char why[200];
+        snprintf(why, sizeof why, "invalid --web.max-connections-per-address: %%s (1 to %u)",
+                 exporter.max_connections);
+        misuse(why, per_address_text);
+    }
     if (interval_option && exporter.textfile_output == nullptr)
         misuse("%s needs --textfile.output", "--textfile.interval");
     if (web_option && exporter.textfile_output != nullptr)

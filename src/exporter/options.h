@@ -7,6 +7,7 @@ struct exporter_settings {
     const char* listen_address;  // [host]:port
     const char* telemetry_path;  // where the metrics are served
     unsigned max_connections;
+    unsigned max_connections_per_address; // 0 until parsed: a quarter of max_connections
     const char* web_config_file; // TLS and users; null: plain HTTP, open to all
     const char* web_user;        // the HTTP side's user when started as root
     const char* textfile_output; // set: write this file instead of serving HTTP

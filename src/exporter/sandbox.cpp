@@ -27,6 +27,7 @@ bool find_user(const char* name, unprivileged_user* user)
         report("invalid --web.user: %s is the superuser", name);
         return false;
     }
+    user->name = name;
     user->uid = entry->pw_uid;
     user->gid = entry->pw_gid;
     return true;
@@ -36,7 +37,7 @@ bool drop_privileges(const unprivileged_user& user)
 {
     drop_bounding_set();
     if (user.change
-        && (setgroups(1, &user.gid) != 0 || setgid(user.gid) != 0 || setuid(user.uid) != 0)) {
+        && (initgroups(user.name, user.gid) != 0 || setgid(user.gid) != 0 || setuid(user.uid) != 0)) {
         report("cannot become an unprivileged user: %s", strerror(errno));
         return false;
     }

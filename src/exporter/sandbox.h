@@ -8,6 +8,7 @@
 
 struct unprivileged_user {
     bool change; // the process runs as root and becomes this user
+    const char* name;
     uid_t uid;
     gid_t gid;
 };
@@ -16,7 +17,8 @@ struct unprivileged_user {
 // after a diagnostic.
 bool find_user(const char* name, unprivileged_user* user);
 
-// The network side: becomes the user, keeps no capability and can gain none.
+// The network side: becomes the user, with the user's groups (so that a
+// group such as ssl-cert gives it a key), keeps no capability and can gain none.
 // False after a diagnostic.
 bool drop_privileges(const unprivileged_user& user);
 

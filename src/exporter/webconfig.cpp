@@ -5,14 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 #include <gnutls/gnutls.h>
 #include <pthread.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <yaml.h>
 
 #include "exporter/basic_auth.h"
+#include "exporter/config_files.h"
 #include "exporter/options.h"
 #include "exporter/tls_policy.h"
 
@@ -26,16 +27,14 @@ constexpr int header_count = sizeof header_names / sizeof header_names[0];
 
 using web_user = basic_user;
 
-// The files a configuration was read from, as they stood: a change to any
-// of them calls for a new read.
+// The files a configuration is read from: a change to any of them calls for
+// a new read.
 enum { config_file, cert_file, key_file, ca_file, watched_files };
-struct file_mark {
-    bool exists;
-    dev_t device;
-    ino_t inode;
-    off_t size;
-    timespec modified, changed;
-};
+
+// Bounds that keep a read short: a file's bytes (the configuration, or one
+// PEM file), and the users.
+constexpr size_t most_file_bytes = 1024 * 1024;
+constexpr size_t most_users = 1000;
 
 struct web_config {
     bool tls;
@@ -64,15 +63,20 @@ void free_config(web_config* config)
 // One read of the file: the configuration or why there is none.
 struct reading {
     web_config config;
+    file_mark marks[watched_files]; // of the files as they were read
     yaml_document_t document;
-    char error[512];
+    char error[4600];
     const char* folder_end; // the file's folder, for relative paths
     const char* path;
 };
 
+// The HTTP side's user, named where a file is refused to it; null when the
+// exporter did not change its user.
+const char* reader;
+
 bool fail(reading* r, const yaml_node_t* node, const char* format, const char* what)
 {
-    char text[400];
+    char text[4500];
     snprintf(text, sizeof text, format, what);
     if (node != nullptr)
         snprintf(r->error, sizeof r->error, "%s: line %zu: %s", r->path,
@@ -173,43 +177,21 @@ bool next_pair(reading* r, pairs* p, const yaml_node_t** key, const yaml_node_t*
 }
 
 // A whole file's contents, or null with the reason in r.
-char* read_whole(reading* r, const yaml_node_t* node, const char* path)
+char* read_whole(reading* r, const yaml_node_t* node, int slot)
 {
-    FILE* file = fopen(path, "re");
-    if (file == nullptr) {
-        char text[4200];
-        snprintf(text, sizeof text, "cannot read %s: %s", path, strerror(errno));
-        fail(r, node, "%s", text);
-        return nullptr;
-    }
-    char* data = nullptr;
-    size_t used = 0, size = 0;
-    for (;;) {
-        if (used + 4096 + 1 > size) {
-            size = size ? size * 2 : 8192;
-            char* grown = static_cast<char*>(realloc(data, size));
-            if (grown == nullptr || size > 16 * 1024 * 1024) {
-                free(grown ? grown : data);
-                fclose(file);
-                fail(r, node, "%s is too large", path);
-                return nullptr;
-            }
-            data = grown;
+    const char* path = r->config.paths[slot];
+    char error[4400];
+    char* text = read_config_file(path, most_file_bytes, &r->marks[slot], error, sizeof error);
+    if (text == nullptr) {
+        bool refused = errno == EACCES;
+        fail(r, node, "%s", error);
+        if (refused && reader != nullptr) {
+            size_t used = strlen(r->error);
+            snprintf(r->error + used, sizeof r->error - used,
+                     " (the HTTP side reads it as user %s)", reader);
         }
-        size_t got = fread(data + used, 1, 4096, file);
-        used += got;
-        if (got < 4096)
-            break;
     }
-    bool error = ferror(file);
-    fclose(file);
-    data[used] = '\0';
-    if (error) {
-        free(data);
-        fail(r, node, "cannot read %s", path);
-        return nullptr;
-    }
-    return data;
+    return text;
 }
 
 // A path as the file names it: relative to the file's own folder.
@@ -241,7 +223,7 @@ char* read_whole(reading* r, const yaml_node_t* node, const char* path)
         return true;
     if (!text_value(r, file_node, name, &value) || !resolve(r, file_node, value, r->config.paths[slot]))
         return false;
-    *out = read_whole(r, file_node, r->config.paths[slot]);
+    *out = read_whole(r, file_node, slot);
     return *out != nullptr;
 }
 
@@ -421,6 +403,11 @@ char* read_whole(reading* r, const yaml_node_t* node, const char* path)
     size_t count = p.end - p.at;
     if (count == 0)
         return true;
+    if (count > most_users) {
+        char why[100];
+        snprintf(why, sizeof why, "more than %zu users", most_users);
+        return fail(r, node, "%s", why);
+    }
     r->config.users = static_cast<web_user*>(calloc(count, sizeof(web_user)));
     if (r->config.users == nullptr)
         return fail(r, nullptr, "%s", "out of memory");
@@ -484,25 +471,15 @@ char* read_whole(reading* r, const yaml_node_t* node, const char* path)
     return true;
 }
 
-void mark(const char* path, file_mark* out)
-{
-    struct stat status;
-    *out = file_mark{};
-    if (path[0] == '\0' || stat(path, &status) != 0)
-        return;
-    *out = file_mark{true, status.st_dev, status.st_ino, status.st_size, status.st_mtim,
-                     status.st_ctim};
-}
+// The files of the last read, and how they stood when read.
+struct watch {
+    char paths[watched_files][4096]; // "" where not used
+    file_mark marks[watched_files];
+};
 
-bool same_mark(const file_mark& a, const file_mark& b)
-{
-    return a.exists == b.exists && a.device == b.device && a.inode == b.inode && a.size == b.size
-        && a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec
-        && a.changed.tv_sec == b.changed.tv_sec && a.changed.tv_nsec == b.changed.tv_nsec;
-}
-
-// Reads path into *config; false with the reason in error.
-bool read_web_config(const char* path, web_config* config, file_mark* marks, char* error,
+// Reads path into *config; false with the reason in error. Either way *seen
+// holds the files that the read went to, for the next look.
+bool read_web_config(const char* path, web_config* config, watch* seen, char* error,
                      size_t error_size)
 {
     reading r{};
@@ -510,15 +487,12 @@ bool read_web_config(const char* path, web_config* config, file_mark* marks, cha
     const char* slash = strrchr(path, '/');
     r.folder_end = slash ? slash + 1 : path;
     snprintf(r.config.paths[config_file], sizeof r.config.paths[config_file], "%s", path);
-    // The marks are taken first: a change while the files are read is seen next time.
-    for (int k = 0; k < watched_files; k++)
-        mark(r.config.paths[k], &marks[k]);
-    char* text = read_whole(&r, nullptr, path);
+    char* text = read_whole(&r, nullptr, config_file);
     bool good = text != nullptr && read_config(&r, text, strlen(text));
     free(text);
     yaml_document_delete(&r.document);
-    for (int k = cert_file; k < watched_files; k++)
-        mark(r.config.paths[k], &marks[k]);
+    memcpy(seen->paths, r.config.paths, sizeof seen->paths);
+    memcpy(seen->marks, r.marks, sizeof seen->marks);
     if (!good) {
         free_config(&r.config);
         snprintf(error, error_size, "%s", r.error);
@@ -528,13 +502,18 @@ bool read_web_config(const char* path, web_config* config, file_mark* marks, cha
     return true;
 }
 
-// The configuration in force, and what the handler threads share.
+// The configuration in force, and what the handler threads share: held only
+// to read it or to put a new one in its place.
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-const char* config_path;
 web_config current;
-file_mark marks[watched_files];
-bool broken; // the files changed and no longer read: refuse requests
 unsigned tls_generation;
+
+// The one thread at a time that looks at the files and reads them again,
+// outside the lock; the state below is its own.
+pthread_mutex_t reload_lock = PTHREAD_MUTEX_INITIALIZER;
+const char* config_path;
+watch watched;
+char reported[4600]; // why the files last failed to read, once told; "" when they read
 
 bool same_text(const char* a, const char* b)
 {
@@ -550,10 +529,11 @@ bool same_tls(const web_config& a, const web_config& b)
 
 } // namespace
 
-bool load_web_config(const char* path)
+bool load_web_config(const char* path, const char* user)
 {
-    char error[600];
-    if (!read_web_config(path, &current, marks, error, sizeof error)) {
+    reader = user;
+    char error[sizeof reported];
+    if (!read_web_config(path, &current, &watched, error, sizeof error)) {
         report("invalid --web.config.file: %s", error);
         return false;
     }
@@ -570,45 +550,64 @@ bool load_web_config(const char* path)
     return true;
 }
 
-void refresh_web_config()
+// Takes the reload lock for a request thread: it waits while another thread
+// reads the files, so that a change applies from the next request, but never
+// for long.
+static bool take_reload_lock(bool wait)
 {
-    if (config_path == nullptr)
+    if (!wait)
+        return pthread_mutex_trylock(&reload_lock) == 0;
+    timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += 2;
+    return pthread_mutex_timedlock(&reload_lock, &until) == 0;
+}
+
+void refresh_web_config(bool wait)
+{
+    if (config_path == nullptr || !take_reload_lock(wait))
         return;
-    pthread_mutex_lock(&lock);
     bool changed = false;
-    for (int k = 0; k < watched_files; k++) {
+    for (int k = 0; k < watched_files && !changed; k++) {
         file_mark now;
-        mark(k == config_file ? config_path : current.paths[k], &now);
-        changed = changed || !same_mark(now, marks[k]);
+        if (watched.paths[k][0] != '\0')
+            mark_config_file(watched.paths[k], &now);
+        else
+            now = file_mark{};
+        changed = !same_mark(now, watched.marks[k]);
     }
-    if (changed) {
-        web_config fresh;
-        char error[600];
-        if (!read_web_config(config_path, &fresh, marks, error, sizeof error)) {
-            if (!broken)
-                report("cannot read --web.config.file again, refusing requests until it is "
-                       "mended: %s", error);
-            broken = true;
-        } else if (fresh.tls != current.tls) {
-            if (!broken)
-                report("cannot read --web.config.file again, refusing requests until it is "
-                       "mended: %s: turning TLS on or off needs a restart", config_path);
-            broken = true;
-            free_config(&fresh);
-        } else {
-            if (broken)
-                report("--web.config.file %s reads again", config_path);
-            broken = false;
-            if (!same_tls(fresh, current))
-                tls_generation++;
-            free_config(&current);
-            current = fresh;
-            if (!renew_basic_auth(current.users, current.user_count))
-                report("the system gives no random numbers: the old decoy password hash stays");
-            set_client_policy(current.client_auth);
-        }
+    web_config fresh;
+    char error[sizeof reported];
+    bool good = changed && read_web_config(config_path, &fresh, &watched, error, sizeof error);
+    if (good && fresh.tls != current.tls) {
+        snprintf(error, sizeof error, "%s: turning TLS on or off needs a restart", config_path);
+        free_config(&fresh);
+        good = false;
     }
-    pthread_mutex_unlock(&lock);
+    if (changed && !good) {
+        // The same fault is told once, however often the file is touched.
+        if (strcmp(error, reported) != 0)
+            report("cannot read --web.config.file again, keeping the configuration in force: %s",
+                   error);
+        snprintf(reported, sizeof reported, "%s", error);
+    } else if (good) {
+        if (reported[0] != '\0')
+            report("--web.config.file %s reads again", config_path);
+        reported[0] = '\0';
+        // Only this thread changes current: reading it without the lock is safe.
+        bool new_tls = !same_tls(fresh, current);
+        web_config old = current;
+        pthread_mutex_lock(&lock);
+        current = fresh;
+        if (new_tls)
+            tls_generation++;
+        pthread_mutex_unlock(&lock);
+        free_config(&old);
+        if (!renew_basic_auth(current.users, current.user_count))
+            report("the system gives no random numbers: the old decoy password hash stays");
+        set_client_policy(current.client_auth);
+    }
+    pthread_mutex_unlock(&reload_lock);
 }
 
 bool web_tls()
@@ -684,17 +683,11 @@ bool admit_request(MHD_Connection* connection, MHD_Result* answer)
 {
     if (config_path == nullptr)
         return true;
-    refresh_web_config();
+    refresh_web_config(true);
     pthread_mutex_lock(&lock);
-    bool refused = broken;
     int policy = current.client_auth;
     bool need_user = current.user_count > 0;
     pthread_mutex_unlock(&lock);
-    if (refused) {
-        *answer = send_plain(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
-                             "Internal Server Error\n", false);
-        return false;
-    }
     if (current.tls && !client_certificate_allowed(connection, policy)) {
         *answer = MHD_NO;
         return false;

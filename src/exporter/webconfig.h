@@ -2,19 +2,24 @@
 // --web.config.file: TLS and basic authentication in the web configuration
 // format of Prometheus's exporters. The file is read at start, and again
 // whenever it or a file it names changes, so that new users and certificates
-// apply without a restart.
+// apply without a restart. Each file is a regular file of at most 1 MiB, with
+// at most 1000 users.
 #pragma once
 
 #include <microhttpd.h>
 
-// Reads and checks the file at start. On error it prints why and returns
-// false; the exporter then does not start.
-bool load_web_config(const char* path);
+// Reads and checks the file at start, as the process that serves HTTP: a
+// file it cannot read stops the start. user, when not null, is the user it
+// became, named where a file is refused to it. On error it prints why and
+// returns false; the exporter then does not start.
+bool load_web_config(const char* path, const char* user);
 
-// Reads the files again when any changed since the last look; a file that
-// no longer reads or checks is reported once, and requests are then refused
-// with 500 until it is mended. Safe from any thread.
-void refresh_web_config();
+// Reads the files again when any changed since the last look. A file that no
+// longer reads or checks is reported once and the configuration in force
+// stays; that it reads again is reported once too. The reading is done outside the
+// lock that requests take. wait: a request thread, which waits (briefly) for
+// another thread's reading rather than go on with what is in force.
+void refresh_web_config(bool wait);
 
 // Whether the server speaks TLS: decided at start, for the process's life.
 bool web_tls();

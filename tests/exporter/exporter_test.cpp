@@ -19,8 +19,9 @@ namespace {
 
 const char usage[] =
     "usage: volscan-exporter [--web.listen-address=[HOST]:PORT] [--web.telemetry-path=PATH]\n"
-    "                        [--web.max-connections=N] [--web.config.file=FILE]\n"
-    "                        [--web.user=USER] [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
+    "                        [--web.max-connections=N] [--web.max-connections-per-address=N]\n"
+    "                        [--web.config.file=FILE] [--web.user=USER]\n"
+    "                        [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
     "       volscan-exporter --textfile.output=FILE [--textfile.interval=SECONDS]\n"
     "                        [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
     "       volscan-exporter --help | --version\n";
@@ -197,6 +198,16 @@ TEST(options, misuse_and_information)
          std::string("volscan-exporter: invalid --web.telemetry-path: /<b>\n") + usage, 1},
         {{"--web.max-connections=0"}, "",
          std::string("volscan-exporter: invalid --web.max-connections: 0 (1 to 1024)\n") + usage, 1},
+        // At most --web.max-connections, whichever order they come in.
+        {{"--web.max-connections-per-address=9", "--web.max-connections=8"}, "",
+         std::string("volscan-exporter: invalid --web.max-connections-per-address: 9 (1 to 8)\n")
+             + usage, 1},
+        {{"--web.max-connections-per-address=33"}, "",
+         std::string("volscan-exporter: invalid --web.max-connections-per-address: 33 (1 to 32)\n")
+             + usage, 1},
+        {{"--web.max-connections-per-address=0"}, "",
+         std::string("volscan-exporter: invalid --web.max-connections-per-address: 0 (1 to 32)\n")
+             + usage, 1},
         {{"--textfile.interval=5"}, "",
          std::string("volscan-exporter: --textfile.interval needs --textfile.output\n") + usage, 1},
         {{"--textfile.output=/tmp/x.prom", "--textfile.interval=-1"}, "",

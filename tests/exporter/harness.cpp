@@ -132,6 +132,21 @@ fleet_process start_exporter(int port, const std::vector<std::string>& more)
     exit(2);
 }
 
+run_result end_within(fleet_process& process, int signal_number, double seconds)
+{
+    if (signal_number)
+        kill(process.pid, signal_number);
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        siginfo_t info{};
+        // WNOWAIT: fleet_finish reaps it and reads its status.
+        if (waitid(P_PID, process.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0)
+            return fleet_finish(process, 0);
+        usleep(20000);
+    }
+    return fleet_finish(process, SIGKILL);
+}
+
 std::string shell(const std::string& command, int* status)
 {
     FILE* pipe = popen(command.c_str(), "r");

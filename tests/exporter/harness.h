@@ -44,6 +44,10 @@ std::string http_body(const std::string& response);
 // its HTTP side is user nobody unless more gives a --web.user.
 fleet_process start_exporter(int port, const std::vector<std::string>& more = {});
 
+// Sends signal (0: none) and waits for the process to end, for at most
+// seconds; then kills it (its status is then 128 + SIGKILL). As fleet_finish.
+run_result end_within(fleet_process& process, int signal_number, double seconds);
+
 // Runs a shell command off the bed; returns its standard output, and its
 // exit status in *status.
 std::string shell(const std::string& command, int* status = nullptr);

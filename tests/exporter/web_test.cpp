@@ -4,8 +4,11 @@
 // apply while it runs; and gzip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <unistd.h>
 
 #include "harness.h"
@@ -49,6 +52,19 @@ curl_result curl(int port, const std::string& options, const char* scheme = "htt
     r.headers = read_file(out.path + "/headers");
     r.body = read_file(out.path + "/body");
     return r;
+}
+
+// volscan-exporter run to its end, for at most seconds.
+run_result run_within(std::vector<std::string> argv, double seconds)
+{
+    // The machine need not have the exporter's own user.
+    bool user = false;
+    for (const std::string& word : argv)
+        user = user || word.rfind("--web.user=", 0) == 0;
+    if (!user)
+        argv.push_back("--web.user=nobody");
+    fleet_process process = fleet_spawn(exporter_binary, argv);
+    return end_within(process, 0, seconds);
 }
 
 std::vector<fleet_controller> two_devices()
@@ -101,6 +117,10 @@ TEST_F(web, files_refused_at_start)
     fleet_scope bed({});
     temporary_folder folder;
     std::string hash = hash_of("alice");
+    std::string many_users = "basic_auth_users:\n";
+    for (int k = 0; k <= 1000; k++)
+        many_users += "  user" + std::to_string(k) + ": " + hash + "\n";
+    std::string listen = "--web.listen-address=127.0.0.1:" + std::to_string(free_port());
     struct row {
         std::string text;
         std::string error; // after "volscan-exporter: invalid --web.config.file: FILE: "
@@ -143,27 +163,123 @@ TEST_F(web, files_refused_at_start)
         {"basic_auth_users:\n  \"a:b\": " + hash + "\n",
          "line 2: user name \"a:b\" is empty, too long or holds a colon"},
         {"rate_limit:\n  interval: 1s\n", "line 2: rate_limit is not supported"},
+        {many_users, "line 2: more than 1000 users"},
+        {"#" + std::string(1024 * 1024, '#') + "\n",
+         "cannot read " + folder.path + "/web.yml: larger than 1024 KiB"},
     };
     for (const row& r : rows) {
         std::string path = web_config(folder.path, r.text);
         run_result result =
-            fleet_run(exporter_binary, {"volscan-exporter", "--web.listen-address=127.0.0.1:1",
-                                        "--web.user=nobody", "--web.config.file=" + path});
-        EXPECT_EQ(result.out, "") << r.text;
+            run_within({"volscan-exporter", listen, "--web.config.file=" + path}, 10);
+        std::string shown = r.text.substr(0, 200);
+        EXPECT_EQ(result.out, "") << shown;
         std::string expected = "volscan-exporter: invalid --web.config.file: " + path + ": " + r.error;
         if (r.library_reason) {
-            EXPECT_EQ(result.err.substr(0, expected.size()), expected) << r.text;
-            EXPECT_GT(result.err.size(), expected.size() + 1) << r.text;
+            EXPECT_EQ(result.err.substr(0, expected.size()), expected) << shown;
+            EXPECT_GT(result.err.size(), expected.size() + 1) << shown;
         } else {
-            EXPECT_EQ(result.err, expected + "\n") << r.text;
+            EXPECT_EQ(result.err, expected + "\n") << shown;
         }
-        EXPECT_EQ(result.status, 1) << r.text;
+        EXPECT_EQ(result.status, 1) << shown;
     }
-    run_result missing = fleet_run(exporter_binary, {"volscan-exporter", "--web.user=nobody",
-                                                     "--web.config.file=/nonexistent/web.yml"});
+    run_result missing = run_within({"volscan-exporter", listen,
+                                     "--web.config.file=/nonexistent/web.yml"}, 10);
     EXPECT_EQ(missing.err, "volscan-exporter: invalid --web.config.file: /nonexistent/web.yml: "
                            "cannot read /nonexistent/web.yml: No such file or directory\n");
     EXPECT_EQ(missing.status, 1);
+}
+
+// Only regular files, of at most 1 MiB, are read: a FIFO would block the
+// read, a device or a huge file would fill the memory.
+TEST_F(web, files_that_are_not_plain_refused_at_once)
+{
+    fleet_scope bed({});
+    std::string listen = "--web.listen-address=127.0.0.1:" + std::to_string(free_port());
+    std::string cert = "tls_server_config:\n  cert_file: " + keys + "/ca-server.crt\n";
+    struct row {
+        const char* make;   // a shell command run in the folder first
+        std::string config; // written to web.yml unless make made it
+        std::string error;  // after "volscan-exporter: invalid --web.config.file: FOLDER/web.yml: "
+    } rows[] = {
+        {"mkfifo web.yml", "", "cannot read @/web.yml: not a regular file"},
+        {"mkdir web.yml", "", "cannot read @/web.yml: not a regular file"},
+        {"mkfifo key.pem", cert + "  key_file: key.pem\n",
+         "line 3: cannot read @/key.pem: not a regular file"},
+        {"", "tls_server_config:\n  cert_file: /dev/zero\n  key_file: x\n",
+         "line 2: cannot read /dev/zero: not a regular file"},
+        {"head -c 1048577 /dev/zero >key.pem", cert + "  key_file: key.pem\n",
+         "line 3: cannot read @/key.pem: larger than 1024 KiB"},
+    };
+    for (row& r : rows) {
+        SCOPED_TRACE(r.make);
+        temporary_folder folder;
+        shell("cd '" + folder.path + "' && " + (r.make[0] ? r.make : "true"));
+        std::string path = folder.path + "/web.yml";
+        if (!r.config.empty())
+            web_config(folder.path, r.config);
+        for (size_t at; (at = r.error.find('@')) != std::string::npos;)
+            r.error.replace(at, 1, folder.path);
+        auto start = std::chrono::steady_clock::now();
+        run_result result = run_within({"volscan-exporter", listen, "--web.config.file=" + path}, 10);
+        double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "volscan-exporter: invalid --web.config.file: " + path + ": "
+                                  + r.error + "\n");
+        EXPECT_EQ(result.status, 1);
+        EXPECT_LT(took, 3);
+    }
+}
+
+// A user of the test's own, and a group it is not yet in; removed at the end.
+struct test_account {
+    std::string user, group;
+    test_account()
+    {
+        std::string tag = std::to_string(getpid());
+        user = "vsweb" + tag;
+        group = "vskeys" + tag;
+        shell("useradd --system --no-create-home --shell /usr/sbin/nologin " + user
+              + " && groupadd --system " + group);
+    }
+    ~test_account() { shell("userdel " + user + "; groupdel " + group); }
+};
+
+// The TLS key where Debian keeps keys: in a folder that root owns and whose
+// group (ssl-cert there) may only pass through (mode 0710).
+TEST_F(web, key_behind_a_group)
+{
+    fleet_scope bed(two_devices());
+    test_account account;
+    ASSERT_NE(shell("id -u " + account.user), "");
+    temporary_folder folder;
+    shell("cd '" + folder.path + "' && mkdir -m 0710 private && cp '" + keys
+          + "/ca-server.key' private/server.key && chmod 0640 private/server.key");
+    std::string path = web_config(folder.path, "tls_server_config:\n  cert_file: " + keys
+                                                   + "/ca-server.crt\n  key_file: private/server.key\n");
+    int port = free_port();
+    std::vector<std::string> options = {"--web.config.file=" + path, "--web.user=" + account.user};
+
+    // Not in the group: the start stops, naming the file and the user.
+    run_result refused = run_within({"volscan-exporter", "--web.listen-address=127.0.0.1:"
+                                     + std::to_string(port), options[0], options[1]}, 10);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "volscan-exporter: invalid --web.config.file: " + path
+                               + ": line 3: cannot read " + folder.path
+                               + "/private/server.key: Permission denied (the HTTP side reads it "
+                                 "as user " + account.user + ")\n");
+    EXPECT_EQ(refused.status, 1);
+
+    // In the group: it serves, and reads the key again when it changes.
+    shell("cd '" + folder.path + "' && chgrp " + account.group + " private private/server.key && "
+          "gpasswd -a " + account.user + " " + account.group + " >/dev/null");
+    fleet_process exporter = start_exporter(port, options);
+    EXPECT_EQ(curl(port, "--cacert ca.crt").http_code, 200);
+    shell("touch -d '1 minute ago' '" + folder.path + "/private/server.key'");
+    EXPECT_EQ(curl(port, "--cacert ca.crt").http_code, 200);
+    EXPECT_EQ(curl(port, "--cacert ca.crt").http_code, 200);
+    run_result result = end_within(exporter, SIGTERM, 5);
+    EXPECT_EQ(result.err, start_line(port)); // the key read again without a complaint
+    EXPECT_EQ(result.status, 0);
 }
 
 TEST_F(web, tls_and_basic_auth)
@@ -209,7 +325,7 @@ TEST_F(web, tls_and_basic_auth)
     }
     std::string page = curl(port, "--cacert ca.crt -u alice:secret").body;
     EXPECT_EQ(lines_with(page, "ebs_read_ops_total{").size(), 1u) << page;
-    run_result result = fleet_finish(exporter, SIGTERM);
+    run_result result = end_within(exporter, SIGTERM, 5);
     EXPECT_EQ(result.err, start_line(port));
     EXPECT_EQ(result.status, 0);
 }
@@ -240,7 +356,7 @@ TEST_F(web, client_certificates)
             curl(port, "--cacert ca.crt --cert other-client.crt --key other-client.key");
         EXPECT_NE(rogue.exit_status, 0);
         EXPECT_EQ(rogue.http_code, 0);
-        run_result result = fleet_finish(exporter, SIGTERM);
+        run_result result = end_within(exporter, SIGTERM, 5);
         EXPECT_EQ(result.err, start_line(port));
         EXPECT_EQ(result.status, 0);
     }
@@ -261,8 +377,13 @@ TEST_F(web, changes_apply_without_restart)
 {
     fleet_scope bed(two_devices());
     temporary_folder folder;
-    std::string path = web_config(folder.path, tls_lines() + "basic_auth_users:\n  alice: "
-                                                   + hash_of("alice") + "\n");
+    // The test's own copy of the TLS material, which it breaks and mends.
+    shell("cp '" + keys + "/ca-server.crt' '" + folder.path + "/server.crt' && cp '" + keys
+          + "/ca-server.key' '" + folder.path + "/server.key'");
+    const std::string tls = "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n";
+    const std::string only_bob = tls + "basic_auth_users:\n  bob: " + hash_of("bob") + "\n";
+    std::string path = web_config(folder.path, tls + "basic_auth_users:\n  alice: "
+                                                    + hash_of("alice") + "\n");
     int port = free_port();
     fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
     const std::string alice = "--cacert ca.crt -u alice:secret";
@@ -271,26 +392,58 @@ TEST_F(web, changes_apply_without_restart)
     EXPECT_EQ(curl(port, bob).http_code, 401);
 
     // The users change: at once, at the next request.
-    web_config(folder.path, tls_lines() + "basic_auth_users:\n  bob: " + hash_of("bob") + "\n");
+    web_config(folder.path, only_bob);
     EXPECT_EQ(curl(port, bob).http_code, 200);
     EXPECT_EQ(curl(port, alice).http_code, 401);
 
-    // A file that breaks refuses every request until it is mended.
-    web_config(folder.path, tls_lines() + "basic_auth_users: [\n");
-    EXPECT_EQ(curl(port, bob).http_code, 500);
-    web_config(folder.path, tls_lines() + "basic_auth_users:\n  bob: " + hash_of("bob") + "\n");
-    EXPECT_EQ(curl(port, bob).http_code, 200);
+    // Files that break: the configuration in force stays, each fault is told
+    // once however often the file is put back broken, and its mending once.
+    const std::string certificate = read_file(folder.path + "/server.crt");
+    struct fault {
+        const char* name;
+        std::function<void()> break_it, mend_it;
+    } faults[] = {
+        {"broken YAML", [&] { web_config(folder.path, tls + "basic_auth_users: [\n"); },
+         [&] { web_config(folder.path, only_bob); }},
+        {"a FIFO",
+         [&] { shell("cd '" + folder.path + "' && mkfifo web.yml.new && mv web.yml.new web.yml"); },
+         [&] { web_config(folder.path, only_bob); }},
+        {"a broken certificate",
+         [&] { put_file(folder.path + "/server.crt", "-----BEGIN CERTIFICATE-----\nbroken\n"
+                                                     "-----END CERTIFICATE-----\n"); },
+         [&] { put_file(folder.path + "/server.crt", certificate); }},
+    };
+    for (const fault& f : faults) {
+        SCOPED_TRACE(f.name);
+        for (int again = 0; again < 2; again++) {
+            f.break_it();
+            curl_result kept = curl(port, bob);
+            EXPECT_EQ(kept.exit_status, 0); // within curl's 5 s, with the certificate in force
+            EXPECT_EQ(kept.http_code, 200);
+            EXPECT_EQ(curl(port, alice).http_code, 401);
+        }
+        f.mend_it();
+        EXPECT_EQ(curl(port, bob).http_code, 200);
+    }
 
     // A new certificate, from another CA: new connections get it within a second or two.
     web_config(folder.path, tls_lines("other") + "basic_auth_users:\n  bob: " + hash_of("bob") + "\n");
     EXPECT_TRUE(comes_to(port, "--cacert other.crt -u bob:hunter2", 200));
     EXPECT_EQ(curl(port, bob).exit_status, 60); // the old CA no longer vouches for the server
 
-    run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err,
-              start_line(port) + "volscan-exporter: cannot read --web.config.file again, refusing requests until it "
-              "is mended: " + path + ": line 5: did not find expected node content\n"
-              "volscan-exporter: --web.config.file " + path + " reads again\n");
+    run_result result = end_within(exporter, SIGTERM, 5);
+    const std::string kept = "volscan-exporter: cannot read --web.config.file again, keeping the "
+                             "configuration in force: " + path + ": ";
+    const std::string again = "volscan-exporter: --web.config.file " + path + " reads again\n";
+    std::string expected = start_line(port) + kept
+        + "line 5: did not find expected node content\n" + again + kept + "cannot read " + path
+        + ": not a regular file\n" + again + kept + "the TLS certificate and key do not load: ";
+    // GnuTLS's own words end that line.
+    size_t reason_end = result.err.find('\n', std::min(expected.size(), result.err.size()));
+    ASSERT_NE(reason_end, std::string::npos) << result.err;
+    EXPECT_EQ(result.err.substr(0, expected.size()), expected);
+    EXPECT_GT(reason_end, expected.size());
+    EXPECT_EQ(result.err.substr(reason_end + 1), again);
     EXPECT_EQ(result.status, 0);
 }
 
@@ -340,7 +493,7 @@ TEST(gzip, same_page_either_way)
         }
         EXPECT_EQ(without_durations(page), plain);
     }
-    EXPECT_EQ(fleet_finish(exporter, SIGTERM).status, 0);
+    EXPECT_EQ(end_within(exporter, SIGTERM, 5).status, 0);
 }
 
 int main(int argc, char** argv)

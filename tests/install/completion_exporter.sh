@@ -44,10 +44,11 @@ exec bash -c '
             fi
         done
     }
-    offer "volscan-exporter -" "--help --scrape.threads= --scrape.timeout= --textfile.interval= --textfile.output= --version --web.config.file= --web.listen-address= --web.max-connections= --web.telemetry-path= --web.user="
+    offer "volscan-exporter -" "--help --scrape.threads= --scrape.timeout= --textfile.interval= --textfile.output= --version --web.config.file= --web.listen-address= --web.max-connections-per-address= --web.max-connections= --web.telemetry-path= --web.user="
     offer "volscan-exporter --scr" "--scrape.threads= --scrape.timeout="
     offer "volscan-exporter --web.user=nob" "--web.user=nobody"
     offer "volscan-exporter --web.c" "--web.config.file="
+    offer "volscan-exporter --web.max" "--web.max-connections-per-address= --web.max-connections="
     offer "volscan-exporter --text" "--textfile.interval= --textfile.output="
     offer "volscan-exporter --web.config.file=" "--web.config.file=ebs.prom --web.config.file=ebs.txt --web.config.file=keys --web.config.file=web.yml"
     offer "volscan-exporter --web.config.file=w" "--web.config.file=web.yml"

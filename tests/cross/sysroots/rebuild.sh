@@ -83,8 +83,10 @@ stub() {
             # C names of their own, the exported name by an asm label: some
             # names (.mcount) are no C identifiers.
             if ($4 == "FUNC") printf "void s%d(void) __asm__(\"%s\");\nvoid s%d(void) {}\n", NR, symbol, NR >c
-            else if ($4 == "OBJECT") printf "char s%d[%d] __asm__(\"%s\");\nchar s%d[%d];\n", NR, size, symbol, NR, size >c
-            else if ($4 == "TLS") printf "__thread char s%d[%d] __asm__(\"%s\");\n__thread char s%d[%d];\n", NR, size, symbol, NR, size >c
+            # Data aligned as any object may need: a program that copies
+            # one (a copy relocation) must find it aligned for its loads.
+            else if ($4 == "OBJECT") printf "char s%d[%d] __asm__(\"%s\") __attribute__((aligned(16)));\nchar s%d[%d];\n", NR, size, symbol, NR, size >c
+            else if ($4 == "TLS") printf "__thread char s%d[%d] __asm__(\"%s\") __attribute__((aligned(16)));\n__thread char s%d[%d];\n", NR, size, symbol, NR, size >c
             else next
             names[version] = names[version] "    " symbol ";\n"
             if (!(version in seen)) { seen[version] = 1; order[++n] = version }

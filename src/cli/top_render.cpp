@@ -89,11 +89,10 @@ const column_spec columns[column_count] = {
     {9, no_group, "limited%", "limited%", last_step, last_step},
 };
 
-// The columns of one report and the labels over them.
+// The columns of one report and the label over each group, if it has room.
 struct table_layout {
     bool shown[column_count];
-    const char* label[column_count]; // of the run of its group that starts here
-    bool labelled[column_count];     // its group's run has a label
+    const char* label[limit_group + 1];
 };
 
 bool shown_at(const column_spec& column, int step)
@@ -110,13 +109,14 @@ int width_at(int step)
     return width;
 }
 
-// The first column after this one that is shown, or column_count.
-int next_shown(const table_layout& layout, int from)
+// The columns a group's label spans (its columns are neighbours).
+int group_width(const table_layout& layout, group_id group)
 {
-    int next = from + 1;
-    while (next < column_count && !layout.shown[next])
-        next++;
-    return next;
+    int width = 0;
+    for (int i = 0; i < column_count; i++)
+        if (layout.shown[i] && columns[i].group == group)
+            width += 1 + columns[i].width;
+    return width;
 }
 
 // The fullest table that fits width columns (0: no limit); the last step of
@@ -126,42 +126,18 @@ void choose_layout(int width, table_layout* layout)
     int step = 0;
     while (width > 0 && step < last_step && width_at(step) > width)
         step++;
-    for (int i = 0; i < column_count; i++) {
+    for (int i = 0; i < column_count; i++)
         layout->shown[i] = shown_at(columns[i], step);
-        layout->label[i] = nullptr;
-        layout->labelled[i] = false;
-    }
-    for (int i = 0; i < column_count; i = next_shown(*layout, i)) {
-        if (!layout->shown[i] || columns[i].group == no_group)
-            continue;
-        bool run_start = true;
-        for (int j = i - 1; j >= 0 && run_start; j--)
-            if (layout->shown[j])
-                run_start = columns[j].group != columns[i].group;
-        if (!run_start)
-            continue;
-        int span = 0;
-        for (int j = i; j < column_count && columns[j].group == columns[i].group;
-             j = next_shown(*layout, j))
-            span += 1 + columns[j].width;
-        for (const char* label : group_labels[columns[i].group])
-            if (label != nullptr && static_cast<int>(strlen(label)) + 5 <= span) {
-                layout->label[i] = label;
+    for (int group = no_group; group <= limit_group; group++) {
+        // A space, the label between spaces, and at least two dashes.
+        int room = group_width(*layout, static_cast<group_id>(group)) - 5;
+        layout->label[group] = nullptr;
+        for (const char* label : group_labels[group])
+            if (group != no_group && label != nullptr && static_cast<int>(strlen(label)) <= room) {
+                layout->label[group] = label;
                 break;
             }
-        for (int j = i; j < column_count && columns[j].group == columns[i].group;
-             j = next_shown(*layout, j))
-            layout->labelled[j] = layout->label[i] != nullptr;
     }
-}
-
-int group_span(const table_layout& layout, int first)
-{
-    int span = 0;
-    for (int j = first; j < column_count && columns[j].group == columns[first].group;
-         j = next_shown(layout, j))
-        span += 1 + columns[j].width;
-    return span;
 }
 
 void print_header(const top_report& report, const table_layout& layout)
@@ -179,21 +155,22 @@ void print_header(const top_report& report, const table_layout& layout)
     for (int i = 0; i < column_count; i++) {
         if (!layout.shown[i])
             continue;
-        if (layout.label[i] != nullptr) {
-            int span = group_span(layout, i);
-            print_group(layout.label[i], span);
-            while (i + 1 < column_count && columns[i + 1].group == columns[i].group)
-                i++; // the rest of the run is under the label
-        } else if (!layout.labelled[i]) {
+        group_id group = columns[i].group;
+        const char* label = layout.label[group];
+        if (label == nullptr) {
             printf("%*s", 1 + columns[i].width, "");
+            continue;
         }
+        print_group(label, group_width(layout, group));
+        while (i + 1 < column_count && columns[i + 1].group == group)
+            i++;
     }
     end_line(report);
     printf("%-12s %-21s", "device", "volume");
     for (int i = 0; i < column_count; i++)
         if (layout.shown[i])
             printf(" %*s", columns[i].width,
-                   layout.labelled[i] ? columns[i].header : columns[i].alone);
+                   layout.label[columns[i].group] ? columns[i].header : columns[i].alone);
     if (report.terminal)
         fputs(plain, stdout);
     end_line(report);

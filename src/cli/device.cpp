@@ -9,9 +9,9 @@
 
 #include "cli/diag.h"
 #include "cli/options.h"
-#include "identity/identity.h"
+#include "cli/identity_report.h"
 #include "nvme/driver.h"
-#include "stats/poll.h"
+#include "cli/stats_mode.h"
 
 const char* strip_dev_prefix(const char* operand)
 {

@@ -9,18 +9,19 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "cli/device.h"
 #include "cli/diag.h"
 #include "cli/options.h"
+#include "cli/top_render.h"
 #include "identity/identity.h"
 #include "nvme/driver.h"
 #include "nvme/identify.h"
 #include "stats/interval.h"
 #include "stats/poll.h"
-#include "stats/top_render.h"
 
 namespace {
 
@@ -46,10 +47,12 @@ char ignored[max_listed_controllers][32];
 int ignored_count;
 
 volatile sig_atomic_t stop_requested;
+volatile sig_atomic_t resized;
 sigset_t wait_mask; // the signal mask while waiting: the stop signals let in
 bool terminal;
 bool keyboard;
 termios saved_terminal;
+int terminal_width; // 0 when the terminal does not say
 
 void copy_text(char* to, size_t size, const char* from)
 {
@@ -59,6 +62,8 @@ void copy_text(char* to, size_t size, const char* from)
 }
 
 void note_stop(int) { stop_requested = 1; }
+
+void note_resize(int) { resized = 1; }
 
 // Ctrl+C, a hang-up or a termination ends the run as q does; a signal
 // ignored from the start (a background job's Ctrl+C) stays ignored. The
@@ -92,10 +97,34 @@ void restore_terminal()
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
 }
 
+int read_terminal_width()
+{
+    winsize size;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0)
+        return 0;
+    return size.ws_col;
+}
+
+// SIGWINCH, like the stop signals, gets in only while waiting.
+void follow_resizes()
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = note_resize;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGWINCH, &action, nullptr);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGWINCH);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    sigdelset(&wait_mask, SIGWINCH);
+}
+
 // A cleared screen without a cursor, lines cut at its edge rather than
 // wrapped (a wrapped line would push the redrawn screen down), and keys read
 // one by one without echo; everything is put back at exit, whatever the
-// status, and the last screen stays in view.
+// status, and the last screen stays in view. The table follows the
+// terminal's width.
 void enter_terminal()
 {
     keyboard = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_terminal) == 0;
@@ -107,16 +136,26 @@ void enter_terminal()
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
     }
     atexit(restore_terminal);
+    follow_resizes();
+    terminal_width = read_terminal_width();
     fputs("\033[?25l\033[?7l\033[H\033[2J", stdout);
     fflush(stdout);
 }
 
-// False when the run is to end: q, or a stop signal.
+void redraw();
+
+// False when the run is to end: q, or a stop signal. A resized terminal gets
+// the last report again at once, to its new width.
 bool wait_until(uint64_t deadline)
 {
     for (;;) {
         if (stop_requested)
             return false;
+        if (resized) {
+            resized = 0;
+            terminal_width = read_terminal_width();
+            redraw();
+        }
         uint64_t now = monotonic_nanoseconds();
         if (now >= deadline)
             return true;
@@ -310,6 +349,27 @@ void sample_all()
     }
 }
 
+// The last report, kept for a redraw; its rows stay as they are until the
+// next sample.
+top_report last_report;
+
+void print_report(const top_report& report)
+{
+    if (settings.json_output)
+        print_top_json(report);
+    else
+        print_top_text(report);
+    check_stdout();
+}
+
+void redraw()
+{
+    if (last_report.rows == nullptr)
+        return;
+    last_report.width = terminal_width;
+    print_report(last_report);
+}
+
 void report(uint64_t seconds_nanoseconds, const timespec& wall)
 {
     static const volume_slot* shown[max_volumes];
@@ -329,14 +389,10 @@ void report(uint64_t seconds_nanoseconds, const timespec& wall)
         rows[i] = &shown[i]->row;
     if (terminal)
         order_by_activity(rows, count);
-    top_report report = {static_cast<int64_t>(wall.tv_sec), wall.tv_nsec,
-                         static_cast<double>(seconds_nanoseconds) / 1e9, rows, count, terminal,
-                         settings.operand_count == 1};
-    if (settings.json_output)
-        print_top_json(report);
-    else
-        print_top_text(report);
-    check_stdout();
+    last_report = {static_cast<int64_t>(wall.tv_sec), wall.tv_nsec,
+                   static_cast<double>(seconds_nanoseconds) / 1e9, rows, count, terminal,
+                   settings.operand_count == 1, terminal_width};
+    print_report(last_report);
 }
 
 bool any_volume()

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "nvme/driver.h"
+#include "nvme/log_page.h"
 
 static void from_le(uint32_t* value)
 {
@@ -46,16 +46,8 @@ void stats_log_from_le(ebs_stats_log* page)
 stats_outcome fetch_stats_log(int descriptor, ebs_stats_log* page)
 {
     memset(page, 0, sizeof *page);
-    admin_command command{};
-    command.opc = NVME_OPC_GET_LOG_PAGE;
-    command.nsid = 1;
-    // Log identifier 0xD0 in bits 0-7; in bits 16-31 the number of 32-bit
-    // words to transfer, less one: 1024 words, the whole page.
-    command.cdw10 = 0x03FF00D0;
-    command.buf = page;
-    command.len = sizeof *page;
-    command.is_read = 1;
-    switch (submit_admin(descriptor, command)) {
+    // Log identifier 0xD0: the whole page, 1024 words.
+    switch (get_log_page(descriptor, 1, 0xD0, page, sizeof *page)) {
     case admin_outcome::request_failed:
         return stats_outcome::request_failed;
     case admin_outcome::completion_error:

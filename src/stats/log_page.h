@@ -6,8 +6,6 @@
 
 #include "stats/stats_log.h"
 
-constexpr uint8_t NVME_OPC_GET_LOG_PAGE = 0x02;
-
 // Converts a page as the device sent it (little-endian) to host order.
 void stats_log_from_le(ebs_stats_log* page);
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The body of mode "stats": one report, or polling with per-interval differences.
+// Polling one device: its pages one after another, and the differences
+// between the last two.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +13,17 @@
 void stats_delta(const ebs_stats_log& current, const ebs_stats_log& previous,
                  ebs_stats_log* delta);
 
-// Prints one report, as JSON or as text tables, and then, with a non-zero
-// interval in seconds, a report of differences for every interval. Returns
-// success only when the interval is 0; otherwise it returns the first failed
-// sample or report, or never.
-stats_outcome run_stats(int descriptor, uint64_t interval, bool json_output);
+// The pages of a device polled at intervals; big enough to live in static
+// storage rather than on a stack.
+struct stats_series {
+    ebs_stats_log current;
+    ebs_stats_log previous;
+    ebs_stats_log delta; // current less previous, once there are two
+};
+
+// The first page of the series, in current.
+stats_outcome start_series(int descriptor, stats_series* series);
+
+// The next page: current becomes previous, the new page current, and delta
+// their difference. On failure current and delta mean nothing.
+stats_outcome advance_series(int descriptor, stats_series* series);

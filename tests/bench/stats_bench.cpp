@@ -9,11 +9,11 @@
 #include <cstring>
 
 #include "cli/diag.h"
+#include "cli/stats_report.h"
+#include "cli/top_render.h"
+#include "stats/interval.h"
 #include "stats/log_page.h"
 #include "stats/poll.h"
-#include "stats/interval.h"
-#include "stats/render.h"
-#include "stats/top_render.h"
 
 namespace {
 
@@ -154,7 +154,7 @@ void top_interval(benchmark::State& state)
         }
         if (terminal)
             order_by_activity(order, fleet_volumes);
-        top_report report = {1767225600, 0, 1.0, order, fleet_volumes, terminal, false};
+        top_report report = {1767225600, 0, 1.0, order, fleet_volumes, terminal, false, 0};
         if (json)
             print_top_json(report);
         else

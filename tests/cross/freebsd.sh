@@ -38,11 +38,8 @@ case $arch in
 esac
 
 started=$(date +%s)
-failures=0
-fail() {
-    echo "FAIL (FreeBSD $arch): $*"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/../lib.sh"
+fail_context="FreeBSD $arch"
 # stop WHAT LOG: a step failed; its log says why.
 stop() {
     echo "FAIL (FreeBSD $arch): $1; the log:"
@@ -157,14 +154,14 @@ DESTDIR=$stage cmake --install "$build" --prefix /usr/local >>"$log" 2>&1 \
     || stop "the staged install failed" "$log"
 
 if grep -qi 'warning' "$log"; then
-    fail "a step warned:"
+    note_failure "a step warned:"
     grep -i -B 2 -A 3 'warning' "$log" | sed 's/^/    | /'
 fi
 
 grep -q 'src/nvme/driver_freebsd\.cpp' "$build/compile_commands.json" \
-    || fail "src/nvme/driver_freebsd.cpp is not compiled"
+    || note_failure "src/nvme/driver_freebsd.cpp is not compiled"
 grep -q 'src/nvme/driver_linux\.cpp' "$build/compile_commands.json" \
-    && fail "src/nvme/driver_linux.cpp is compiled"
+    && note_failure "src/nvme/driver_linux.cpp is compiled"
 
 # check_program PROGRAM NEEDED...: PROGRAM is a FreeBSD program for this
 # machine that needs these libraries and no other, and takes every function
@@ -175,21 +172,21 @@ check_program() {
     name=$(basename "$program")
     shift
     if [ ! -f "$program" ]; then
-        fail "$name was not built and installed; what configuring said of it:"
+        note_failure "$name was not built and installed; what configuring said of it:"
         grep -F -- "-- $name" "$log" | sed 's/^/    | /'
         return
     fi
     needed=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | LC_ALL=C sort | tr '\n' ' ')
     wanted=$(printf '%s\n' "$@" | LC_ALL=C sort | tr '\n' ' ')
-    [ "$needed" = "$wanted" ] || fail "$name needs: $needed(wanted $wanted)"
+    [ "$needed" = "$wanted" ] || note_failure "$name needs: $needed(wanted $wanted)"
     readelf -l "$program" | grep -q '\[Requesting program interpreter: /libexec/ld-elf.so.1\]' \
-        || fail "$name's interpreter is not /libexec/ld-elf.so.1"
+        || note_failure "$name's interpreter is not /libexec/ld-elf.so.1"
     headers=$(readelf -h "$program")
-    case $headers in *"UNIX - FreeBSD"*) ;; *) fail "$name is not a FreeBSD program" ;; esac
-    case $headers in *"Machine:"*"$machine"*) ;; *) fail "$name is not built for $machine" ;; esac
+    case $headers in *"UNIX - FreeBSD"*) ;; *) note_failure "$name is not a FreeBSD program" ;; esac
+    case $headers in *"Machine:"*"$machine"*) ;; *) note_failure "$name is not built for $machine" ;; esac
     unversioned=$(readelf --dyn-syms -W "$program" \
         | awk '$7 == "UND" && $5 != "WEAK" && $8 != "" && $8 !~ /@FBSD_1\.[0-9]+$/ && $8 !~ /^(MHD_|yaml_|gnutls_|deflate|crypt_r$)/ { print $8 }')
-    [ -z "$unversioned" ] || fail "$name takes symbols without a FreeBSD version: $unversioned"
+    [ -z "$unversioned" ] || note_failure "$name takes symbols without a FreeBSD version: $unversioned"
 }
 check_program "$build/volscan" libc.so.7
 # The one installed, which loses the build's run path to the sysroot's
@@ -197,7 +194,7 @@ check_program "$build/volscan" libc.so.7
 check_program "$stage/usr/local/bin/volscan-exporter" libc.so.7 libmicrohttpd.so.12 libthr.so.3 \
     libz.so.6 libcrypt.so.5 libyaml-0.so.2 libgnutls.so.30
 readelf -d "$stage/usr/local/bin/volscan-exporter" | grep -q -e '(RPATH)' -e '(RUNPATH)' \
-    && fail "the installed volscan-exporter keeps a run path"
+    && note_failure "the installed volscan-exporter keeps a run path"
 
 # The installed tree, a link shown with its target: devd reads
 # /usr/local/etc/devd, rc(8) /usr/local/etc/rc.d, and no udev rules or
@@ -221,12 +218,12 @@ want="./usr/local/bin/volscan
 ./usr/local/share/man/man8/volscan-stats.8 -> volscan.8
 ./usr/local/share/man/man8/volscan.8"
 if [ "$tree" != "$want" ]; then
-    fail "the staged install differs from the FreeBSD layout:"
+    note_failure "the staged install differs from the FreeBSD layout:"
     printf '%s\n' "$want" >"$work/want"
     printf '%s\n' "$tree" >"$work/got"
     diff -u "$work/want" "$work/got" | sed 's/^/    | /'
 fi
-cmp -s "$build/volscan" "$stage/usr/local/bin/volscan" || fail "the installed volscan is not the one built"
+cmp -s "$build/volscan" "$stage/usr/local/bin/volscan" || note_failure "the installed volscan is not the one built"
 
 if [ $failures -ne 0 ]; then
     echo "FreeBSD $arch: $failures check(s) failed; the whole log is $log"

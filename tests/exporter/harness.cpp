@@ -23,17 +23,6 @@
 
 const char exporter_binary[] = EXPORTER_BINARY;
 
-fleet_scope::fleet_scope(const std::vector<fleet_controller>& controllers)
-{
-    fleet_start(controllers, BED_SHIM);
-}
-
-fleet_scope::~fleet_scope()
-{
-    EXPECT_EQ(fleet_violations(), std::vector<std::string>());
-    fleet_stop();
-}
-
 int free_port()
 {
     int probe = socket(AF_INET, SOCK_STREAM, 0);

@@ -8,13 +8,6 @@
 
 #include "fleet.h"
 
-// The fleet for one test, made with the test bed's shim; at the end it checks
-// that no controller saw a request it would refuse.
-struct fleet_scope {
-    explicit fleet_scope(const std::vector<fleet_controller>& controllers);
-    ~fleet_scope();
-};
-
 // A controller that plays fixture, attached from the start.
 fleet_controller plain(const controller_fixture& fixture);
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "identity/identity.h"
+#include "cli/identity_report.h"
 
 #include "capture.h"
 

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/stats_report.h"
 #include "stats/log_page.h"
 #include "stats/poll.h"
-#include "stats/render.h"
 
 #include "capture.h"
 

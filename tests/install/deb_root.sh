@@ -164,10 +164,7 @@ fixture=$2
 make_root=$3
 suite=${4:-bookworm}
 
-skip() {
-    echo "skipped: $*"
-    exit 77
-}
+. "$(dirname "$0")/../lib.sh"
 [ "$(id -u)" -eq 0 ] || skip "not root"
 for tool in debootstrap unshare chroot; do
     command -v $tool >/dev/null || skip "no $tool"

@@ -14,38 +14,33 @@ work=$(mktemp -d /tmp/volscan-devd.XXXXXX) || exit 1
 trap 'rm -rf "$work"' EXIT
 root=$work/root
 store=$root/var/run/volscan-ebs
-failures=0
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/../lib.sh"
 
 # --- The configuration: events of disks and partitions of nda and nvd only.
 cdev_regex=$(sed -n 's/^[[:space:]]*match "cdev"[[:space:]]*"\(.*\)";$/\1/p' "$conf")
 type_regex=$(sed -n 's/^[[:space:]]*match "type"[[:space:]]*"\(.*\)";$/\1/p' "$conf")
 for name in nda0 nda12 nvd0 nda0p1 nda0p12 nda0s1 nda0s1a nvd3s2h; do
-    echo "$name" | grep -Eq "$cdev_regex" || fail "devd passes no events of $name"
+    echo "$name" | grep -Eq "$cdev_regex" || note_failure "devd passes no events of $name"
 done
 for name in nda0p1.eli nvme0 nvme0ns1 ada0 nda nda0p nda0s1i xnda0 gpt/rootfs diskid/DISK-vol0; do
-    echo "$name" | grep -Eq "$cdev_regex" && fail "devd passes the events of $name"
+    echo "$name" | grep -Eq "$cdev_regex" && note_failure "devd passes the events of $name"
 done
 for type in CREATE DESTROY; do
-    echo "$type" | grep -Eq "$type_regex" || fail "devd passes no $type events"
+    echo "$type" | grep -Eq "$type_regex" || note_failure "devd passes no $type events"
 done
 for type in MEDIACHANGE SIZECHANGE CREATED; do
-    echo "$type" | grep -Eq "$type_regex" && fail "devd passes $type events"
+    echo "$type" | grep -Eq "$type_regex" && note_failure "devd passes $type events"
 done
-grep -q 'match "system"[[:space:]]*"GEOM";' "$conf" || fail "not matched on GEOM events"
-grep -q 'match "subsystem"[[:space:]]*"DEV";' "$conf" || fail "not matched on GEOM's DEV class"
+grep -q 'match "system"[[:space:]]*"GEOM";' "$conf" || note_failure "not matched on GEOM events"
+grep -q 'match "subsystem"[[:space:]]*"DEV";' "$conf" || note_failure "not matched on GEOM's DEV class"
 # shellcheck disable=SC2016 # the text holds a literal $
-grep -q 'action "@VOLSCAN_EBS_LINKS@ $type $cdev";' "$conf" || fail "the action is not the script"
+grep -q 'action "@VOLSCAN_EBS_LINKS@ $type $cdev";' "$conf" || note_failure "the action is not the script"
 
 # --- The script. Controllers and disks are files under $work/state that
 # the stand-ins read, so that a test can attach and detach volumes.
 mkdir -p "$work/bin" "$root/dev" || exit 1
 if grep -v '@CMAKE_INSTALL_FULL_BINDIR@' "$template" | grep -q '@[A-Za-z_]*@'; then
-    fail "$template has a placeholder that the install does not fill"
+    note_failure "$template has a placeholder that the install does not fill"
 fi
 sed "s|@CMAKE_INSTALL_FULL_BINDIR@|$work/bin|g" "$template" >"$work/links"
 
@@ -109,7 +104,7 @@ event() {
     : >"$work/calls"
     PATH="$work/bin:$PATH" VOLSCAN_EBS_LINKS_ROOT=$root sh "$work/links" "$@"
     status=$?
-    [ $status -eq 0 ] || fail "$*: exit status $status"
+    [ $status -eq 0 ] || note_failure "$*: exit status $status"
 }
 
 # The links, one "name -> target" per line, the root left out of the target.
@@ -124,7 +119,7 @@ expect() {
     got=$(links)
     want=$(printf '%s\n' "$@" | sed '/^$/d')
     if [ "$got" != "$want" ]; then
-        fail "after $step:"
+        note_failure "after $step:"
         echo "  want:"
         printf '%s\n' "$want" | sed 's/^/    /'
         echo "  got:"
@@ -134,14 +129,14 @@ expect() {
 
 expect_calls() {
     got=$(cat "$work/calls")
-    [ "$got" = "$1" ] || fail "after $step: volscan-id was called as: '$got', not as '$1'"
+    [ "$got" = "$1" ] || note_failure "after $step: volscan-id was called as: '$got', not as '$1'"
 }
 
 step="CREATE nda0"
 event CREATE nda0
 expect "by-name/sdf -> /dev/nda0" "by-volume-id/vol-0aaaaaaaaaaaaaaa1 -> /dev/nda0"
 if [ "$(readlink "$root/dev/ebs")" != "$store" ]; then
-    fail "/dev/ebs is not a link to $store"
+    note_failure "/dev/ebs is not a link to $store"
 fi
 
 step="CREATE nda0p1"
@@ -223,8 +218,8 @@ expect "by-name/sdf -> /dev/nda0" "by-name/sdh -> /dev/nda1" \
 step="DESTROY-ALL before an uninstall"
 event DESTROY-ALL
 expect ""
-[ -e "$store" ] && fail "$step: $store is still there"
-{ [ -e "$root/dev/ebs" ] || [ -L "$root/dev/ebs" ]; } && fail "$step: /dev/ebs is still there"
+[ -e "$store" ] && note_failure "$step: $store is still there"
+{ [ -e "$root/dev/ebs" ] || [ -L "$root/dev/ebs" ]; } && note_failure "$step: /dev/ebs is still there"
 
 step="CREATE-ALL after an install: every disk and partition attached"
 : >"$root/dev/nda1s1"
@@ -235,18 +230,18 @@ expect "by-name/sdf -> /dev/nda0" "by-name/sdh -> /dev/nda1" "by-name/sdhs1 -> /
     "by-volume-id/vol-0eeeeeeeeeeeeeee5 -> /dev/nda0" \
     "by-volume-id/vol-0fffffffffffffff6 -> /dev/nda1" \
     "by-volume-id/vol-0fffffffffffffff6s1 -> /dev/nda1s1"
-[ "$(readlink "$root/dev/ebs")" = "$store" ] || fail "$step: /dev/ebs is not a link to $store"
+[ "$(readlink "$root/dev/ebs")" = "$store" ] || note_failure "$step: /dev/ebs is not a link to $store"
 
 step="an event without its two words"
 PATH="$work/bin:$PATH" VOLSCAN_EBS_LINKS_ROOT=$root sh "$work/links" CREATE 2>"$work/err"
 status=$?
-[ $status -eq 2 ] || fail "$step: exit status $status, not 2"
+[ $status -eq 2 ] || note_failure "$step: exit status $status, not 2"
 [ "$(cat "$work/err")" = "usage: volscan-ebs-links CREATE|DESTROY cdev
        volscan-ebs-links CREATE-ALL|DESTROY-ALL" ] \
-    || fail "$step: no usage text"
+    || note_failure "$step: no usage text"
 
 if command -v shellcheck >/dev/null; then
-    shellcheck -s sh "$template" || fail "shellcheck finds fault with $template"
+    shellcheck -s sh "$template" || note_failure "shellcheck finds fault with $template"
 fi
 
 if [ $failures -ne 0 ]; then

@@ -22,11 +22,7 @@ port=$2
 
 work=$(mktemp -d /tmp/volscan-plist.XXXXXX) || exit 1
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/../lib.sh"
 
 [ -d "$stage/usr/local" ] || { echo "FAIL: no staged install in $stage/usr/local"; exit 1; }
 (cd "$stage/usr/local" && find . ! -type d | sed 's|^\./||' \
@@ -35,46 +31,46 @@ options=$(sed -n 's/^OPTIONS_DEFINE=//p' "$port/Makefile")
 grep -v -e '^@' -e '^$' "$port/pkg-plist" | sed "s/^%%\($(echo $options | sed 's/ /\\|/g')\)%%//" \
     | LC_ALL=C sort >"$work/plist"
 unknown=$(grep '%%' "$work/plist")
-[ -z "$unknown" ] || fail "pkg-plist has lines of an option the port does not define: $unknown"
+[ -z "$unknown" ] || note_failure "pkg-plist has lines of an option the port does not define: $unknown"
 if ! cmp -s "$work/staged" "$work/plist"; then
-    fail "pkg-plist (-) and the staged install (+) differ:"
+    note_failure "pkg-plist (-) and the staged install (+) differ:"
     diff -u "$work/plist" "$work/staged" | sed -n '/^[-+][^-+]/p'
 fi
 # An empty stage would match an empty plist.
-[ -s "$work/staged" ] || fail "the staged install is empty"
+[ -s "$work/staged" ] || note_failure "the staged install is empty"
 
 port_version=$(sed -n 's/^DISTVERSION=[[:space:]]*//p' "$port/Makefile")
-[ "$port_version" = "$version" ] || fail "the port is version '$port_version', the project $version"
-grep -q '^USES=[[:space:]]*cmake$' "$port/Makefile" || fail "the port does not build with USES=cmake"
+[ "$port_version" = "$version" ] || note_failure "the port is version '$port_version', the project $version"
+grep -q '^USES=[[:space:]]*cmake$' "$port/Makefile" || note_failure "the port does not build with USES=cmake"
 # The license as the ports framework names it, and its text from the release
 # tarball, whose top folder is the framework's WRKSRC.
-grep -q '^LICENSE=[[:space:]]*BSD2CLAUSE$' "$port/Makefile" || fail "the port's LICENSE is not BSD2CLAUSE"
+grep -q '^LICENSE=[[:space:]]*BSD2CLAUSE$' "$port/Makefile" || note_failure "the port's LICENSE is not BSD2CLAUSE"
 grep -q '^LICENSE_FILE=[[:space:]]*${WRKSRC}/LICENSE$' "$port/Makefile" \
-    && [ -f "$port/../../../../LICENSE" ] || fail "the port's LICENSE_FILE is not the tree's LICENSE"
-grep -q 'service devd restart' "$port/pkg-message" || fail "pkg-message does not say to restart devd"
+    && [ -f "$port/../../../../LICENSE" ] || note_failure "the port's LICENSE_FILE is not the tree's LICENSE"
+grep -q 'service devd restart' "$port/pkg-message" || note_failure "pkg-message does not say to restart devd"
 
 grep -q '^OPTIONS_DEFAULT=.*[[:space:]]EXPORTER\([[:space:]]\|$\)' "$port/Makefile" \
-    || fail "the EXPORTER option is not on by default"
+    || note_failure "the EXPORTER option is not on by default"
 bool=$(sed -n 's/^EXPORTER_CMAKE_BOOL=[[:space:]]*//p' "$port/Makefile")
 grep -q "^option($bool " "$(dirname "$0")/../../CMakeLists.txt" \
-    || fail "EXPORTER_CMAKE_BOOL ($bool) is not an option of the project"
+    || note_failure "EXPORTER_CMAKE_BOOL ($bool) is not an option of the project"
 rc=$stage/usr/local/etc/rc.d/volscan_exporter
 rcvar=$(sed -n 's/^rcvar=//p' "$rc" 2>/dev/null)
 grep -q "^  sysrc $rcvar=YES\$" "$port/pkg-message" \
-    || fail "pkg-message does not enable the exporter with: sysrc $rcvar=YES (rcvar of $rc)"
+    || note_failure "pkg-message does not enable the exporter with: sysrc $rcvar=YES (rcvar of $rc)"
 grep -q "^  service $(basename "$rc") start\$" "$port/pkg-message" \
-    || fail "pkg-message does not start the exporter with: service $(basename "$rc") start"
+    || note_failure "pkg-message does not start the exporter with: service $(basename "$rc") start"
 # The HTTP side's user, as the Linux packages make it, is made by the port
 # for the EXPORTER option, and the message says to give its group the files.
 user=$(sed -n 's/^u[[:space:]]\{1,\}\([^[:space:]]\{1,\}\).*/\1/p' \
     "$(dirname "$0")/../../service/volscan-exporter.sysusers")
-[ -n "$user" ] || fail "no user in service/volscan-exporter.sysusers"
+[ -n "$user" ] || note_failure "no user in service/volscan-exporter.sysusers"
 for kind in USERS GROUPS; do
     grep -q "^EXPORTER_$kind=[[:space:]]*$user\$" "$port/Makefile" \
-        || fail "the port's EXPORTER_$kind is not $user"
+        || note_failure "the port's EXPORTER_$kind is not $user"
 done
 grep -q "^  install -d -o root -g $user -m 0750 " "$port/pkg-message" \
-    || fail "pkg-message does not give the group $user the configuration's folder"
+    || note_failure "pkg-message does not give the group $user the configuration's folder"
 
 if [ $failures -ne 0 ]; then
     echo "$failures check(s) failed"

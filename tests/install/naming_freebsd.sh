@@ -12,11 +12,7 @@ source=$2
 
 work=$(mktemp -d /tmp/volscan-freebsd.XXXXXX) || exit 1
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/../lib.sh"
 
 if ! "$cmake" -S "$source" -B "$work/build" -DCMAKE_SYSTEM_NAME=FreeBSD -DVOLSCAN_TESTS=OFF \
     >"$work/log" 2>&1 \
@@ -30,17 +26,17 @@ fi
 tree=$(cd "$work/stage" && find . ! -type d | sort)
 want="./usr/local/etc/devd/volscan-ebs.conf
 ./usr/local/libexec/volscan-ebs-links"
-[ "$tree" = "$want" ] || fail "installed: $tree"
+[ "$tree" = "$want" ] || note_failure "installed: $tree"
 
 conf=$work/stage/usr/local/etc/devd/volscan-ebs.conf
 script=$work/stage/usr/local/libexec/volscan-ebs-links
-grep -q '@' "$conf" "$script" && fail "a placeholder is left"
+grep -q '@' "$conf" "$script" && note_failure "a placeholder is left"
 # shellcheck disable=SC2016 # the text holds a literal $
 grep -q 'action "/usr/local/libexec/volscan-ebs-links $type $cdev";' "$conf" \
-    || fail "devd does not run /usr/local/libexec/volscan-ebs-links"
+    || note_failure "devd does not run /usr/local/libexec/volscan-ebs-links"
 grep -q "^volscan_id='/usr/local/bin/volscan-id'$" "$script" \
-    || fail "the script does not run /usr/local/bin/volscan-id"
-[ -x "$script" ] || fail "the script is not executable"
+    || note_failure "the script does not run /usr/local/bin/volscan-id"
+[ -x "$script" ] || note_failure "the script is not executable"
 
 if [ $failures -ne 0 ]; then
     exit 1

@@ -21,11 +21,7 @@ for tool in dpkg-deb dpkg-shlibdeps rpmbuild lintian rpmlint; do
         exit 77
     fi
 done
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/../lib.sh"
 
 mkdir -p "$work" && rm -rf "$work/dist" || exit 1
 sh "$source/packaging/build-packages.sh" "$source" "$work/build" "$work/dist" >"$work/log" 2>&1 || {
@@ -44,13 +40,13 @@ fi
 for name in $packages; do
     echo "lintian $name:"
     lintian "$work"/dist/"${name}"_*.deb 2>&1 | tee "$work/lint"
-    grep -q '^E: ' "$work/lint" && fail "lintian reports errors for $name"
-    grep -qiE 'licen[cs]e|copyright' "$work/lint" && fail "lintian remarks on the license of $name"
+    grep -q '^E: ' "$work/lint" && note_failure "lintian reports errors for $name"
+    grep -qiE 'licen[cs]e|copyright' "$work/lint" && note_failure "lintian remarks on the license of $name"
     echo "rpmlint $name:"
     rpmlint -c "$source/packaging/rpmlint.toml" "$work"/dist/"$name"-[0-9]*.rpm 2>&1 \
         | grep -v '^running with root' | tee "$work/lint"
-    grep -q ' 0 errors, ' "$work/lint" || fail "rpmlint reports errors for $name"
-    grep -qiE '^[^ ]+: [EW]: .*licen[cs]e' "$work/lint" && fail "rpmlint remarks on the license of $name"
+    grep -q ' 0 errors, ' "$work/lint" || note_failure "rpmlint reports errors for $name"
+    grep -qiE '^[^ ]+: [EW]: .*licen[cs]e' "$work/lint" && note_failure "rpmlint remarks on the license of $name"
 done
 
 # What the install rules stage afresh, with the manual pages as packed: all
@@ -61,7 +57,7 @@ staged_list() {
     shift
     rm -rf "$work/stage"
     DESTDIR=$work/stage cmake --install "$work/build" "$@" >/dev/null 2>&1 \
-        || fail "the staged install $* failed"
+        || note_failure "the staged install $* failed"
     mkdir -p "$work/stage"
     (cd "$work/stage" && find . ! -type d | sed 's|^\.||' \
         | sed 's|^\(/usr/share/man/man[1-9]/.*\.[1-9]\)$|\1.gz|' | LC_ALL=C sort) >"$list"
@@ -84,7 +80,7 @@ packed() {
 # WANT and GOT are the same.
 matches() {
     if ! cmp -s "$2" "$3"; then
-        fail "$1 (+) other files than the staged install (-):"
+        note_failure "$1 (+) other files than the staged install (-):"
         diff -u "$2" "$3" | sed -n '/^[-+][^-+]/p'
     fi
 }
@@ -102,16 +98,16 @@ done
 # volscan needs libc alone; the exporter its HTTP library, and not volscan.
 deb=$(ls "$work"/dist/volscan_*.deb)
 rpm=$(ls "$work"/dist/volscan-[0-9]*.rpm)
-dpkg-deb -f "$deb" Depends | grep -q microhttpd && fail "the volscan .deb depends on libmicrohttpd"
+dpkg-deb -f "$deb" Depends | grep -q microhttpd && note_failure "the volscan .deb depends on libmicrohttpd"
 rpm -qp --requires "$rpm" 2>/dev/null | grep -q microhttpd \
-    && fail "the volscan .rpm requires libmicrohttpd"
+    && note_failure "the volscan .rpm requires libmicrohttpd"
 if $exporter; then
     dpkg-deb -f "$work"/dist/volscan-exporter_*.deb Depends >"$work/depends"
-    grep -q 'libmicrohttpd12' "$work/depends" || fail "the exporter .deb does not depend on libmicrohttpd"
-    grep -q 'volscan' "$work/depends" && fail "the exporter .deb depends on volscan"
+    grep -q 'libmicrohttpd12' "$work/depends" || note_failure "the exporter .deb does not depend on libmicrohttpd"
+    grep -q 'volscan' "$work/depends" && note_failure "the exporter .deb depends on volscan"
     rpm -qp --requires "$work"/dist/volscan-exporter-[0-9]*.rpm 2>/dev/null >"$work/depends"
-    grep -q '^libmicrohttpd' "$work/depends" || fail "the exporter .rpm does not require libmicrohttpd"
-    grep -q '^volscan' "$work/depends" && fail "the exporter .rpm requires volscan"
+    grep -q '^libmicrohttpd' "$work/depends" || note_failure "the exporter .rpm does not require libmicrohttpd"
+    grep -q '^volscan' "$work/depends" && note_failure "the exporter .rpm requires volscan"
 fi
 
 # The exporter's user: the sysusers.d file is in both packages, and the
@@ -167,9 +163,9 @@ fi
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$work/build/CMakeCache.txt")
 for name in $packages; do
     [ "$(dpkg-deb -f "$work"/dist/"${name}"_*.deb Version)" = "$version" ] \
-        || fail "the .deb of $name is not version $version"
+        || note_failure "the .deb of $name is not version $version"
     [ "$(rpm -qp --qf '%{VERSION}' "$work"/dist/"$name"-[0-9]*.rpm 2>/dev/null)" = "$version" ] \
-        || fail "the .rpm of $name is not version $version"
+        || note_failure "the .rpm of $name is not version $version"
 done
 
 if [ $failures -ne 0 ]; then

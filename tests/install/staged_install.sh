@@ -15,11 +15,7 @@ rules_dir=$4
 
 work=$(mktemp -d /tmp/volscan-install.XXXXXX) || exit 1
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/../lib.sh"
 
 if ! DESTDIR=$work/stage "$cmake" --install "$build" --prefix /usr/local >"$work/log" 2>&1; then
     cat "$work/log"
@@ -57,17 +53,17 @@ if [ -e "$build/src/exporter/volscan-exporter" ]; then
         ./usr/local/share/man/man8/volscan-exporter.8 | sort)
 fi
 if [ "$tree" != "$want" ]; then
-    fail "the installed tree differs"
+    note_failure "the installed tree differs"
     printf '%s\n' "$want" >"$work/want"
     printf '%s\n' "$tree" >"$work/got"
     diff -u "$work/want" "$work/got"
 fi
 
 prefix=$work/stage/usr/local
-cmp -s "$source/man/volscan.8" "$prefix/share/man/man8/volscan.8" || fail "the manual page differs"
+cmp -s "$source/man/volscan.8" "$prefix/share/man/man8/volscan.8" || note_failure "the manual page differs"
 cmp -s "$source/completion/volscan" "$prefix/share/bash-completion/completions/volscan" \
-    || fail "the completion differs"
-[ -x "$prefix/bin/volscan" ] || fail "volscan is not executable"
+    || note_failure "the completion differs"
+[ -x "$prefix/bin/volscan" ] || note_failure "volscan is not executable"
 
 # check_run NAME STATUS STDERR ARGUMENT...: the installed NAME writes
 # nothing on standard output, exactly STDERR on standard error, and exits
@@ -79,7 +75,7 @@ check_run() {
     status=$?
     printf '%s' "$want_err" >"$work/want-err"
     if [ $status -ne "$want_status" ] || [ -s "$work/out" ] || ! cmp -s "$work/want-err" "$work/err"; then
-        fail "$name $*: status $status, standard output:"
+        note_failure "$name $*: status $status, standard output:"
         cat "$work/out"
         echo "standard error:"
         cat "$work/err"
@@ -99,33 +95,33 @@ check_run volscan-id 1 "volscan-id: could not open /dev/nvme99: No such file or 
 
 case $rules_dir in
 /etc/udev/rules.d | /run/udev/rules.d | /usr/lib/udev/rules.d | /lib/udev/rules.d) ;;
-*) fail "udev does not read $rules_dir" ;;
+*) note_failure "udev does not read $rules_dir" ;;
 esac
 rules=$work/stage$rules_dir/65-volscan-ebs.rules
-grep -q '@' "$rules" && fail "the udev rules keep a placeholder"
+grep -q '@' "$rules" && note_failure "the udev rules keep a placeholder"
 # shellcheck disable=SC2016 # the text holds a literal $
 grep -q 'PROGRAM!="/usr/local/bin/volscan-id -v -b $devnode"' "$rules" \
-    || fail "the udev rules do not run /usr/local/bin/volscan-id"
+    || note_failure "the udev rules do not run /usr/local/bin/volscan-id"
 grep -qF "volscan: staged in $work/stage; once installed, have udev name the EBS volumes attached now, as root: udevadm control --reload && udevadm trigger --action=change --subsystem-match=block --sysname-match='nvme*'" \
-    "$work/log" || fail "the staged install does not say what to run"
+    "$work/log" || note_failure "the staged install does not say what to run"
 
 if ! DESTDIR=$work/stage "$cmake" --build "$build" --target uninstall >"$work/log" 2>&1; then
     cat "$work/log"
-    fail "make uninstall failed"
+    note_failure "make uninstall failed"
 fi
 left=$(find "$work/stage" ! -type d)
-[ -z "$left" ] || fail "make uninstall left: $left"
+[ -z "$left" ] || note_failure "make uninstall left: $left"
 
 # Another prefix, given only at install time.
 if ! DESTDIR=$work/opt "$cmake" --install "$build" --prefix /opt/volscan --component naming \
     >"$work/log" 2>&1; then
     cat "$work/log"
-    fail "the install under /opt/volscan failed"
+    note_failure "the install under /opt/volscan failed"
 fi
 rules=$work/opt$rules_dir/65-volscan-ebs.rules
 # shellcheck disable=SC2016 # the text holds a literal $
 grep -q 'PROGRAM!="/opt/volscan/bin/volscan-id -v -b $devnode"' "$rules" \
-    || fail "the udev rules under /opt/volscan do not run /opt/volscan/bin/volscan-id"
+    || note_failure "the udev rules under /opt/volscan do not run /opt/volscan/bin/volscan-id"
 
 if [ $failures -ne 0 ]; then
     echo "$failures check(s) failed"

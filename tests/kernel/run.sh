@@ -31,14 +31,7 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 arch=${KERNEL_ARCH:-amd64}
 
-skip() {
-    echo "SKIPPED: $*"
-    exit 77
-}
-fail() {
-    echo "FAILED: $*"
-    exit 1
-}
+. "$(dirname "$0")/../lib.sh"
 
 # The guest's machine: nvme0 stands alone with namespace 1 (no multipath);
 # nvme1 and nvme2 share the subsystem nvme-subsys1 and its namespace 1, so that

@@ -31,14 +31,7 @@ kernel_dir=$5
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
-skip() {
-    echo "SKIPPED: $*"
-    exit 77
-}
-fail() {
-    echo "FAILED: $*"
-    exit 1
-}
+. "$(dirname "$0")/../lib.sh"
 
 [ "$(id -u)" -eq 0 ] || skip "not root (debootstrap, chroot)"
 command -v qemu-system-x86_64 >/dev/null || skip "no qemu-system-x86_64 (qemu-system-x86)"

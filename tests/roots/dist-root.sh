@@ -51,10 +51,7 @@ fi
 source_dir=$(cd "${1:?usage: dist-root.sh SOURCE_DIR MAKE_ROOT}" && pwd)
 make_root=${2:?usage: dist-root.sh SOURCE_DIR MAKE_ROOT}
 started=$(date +%s)
-skip() {
-    echo "SKIPPED: $*"
-    exit 77
-}
+. "$(dirname "$0")/../lib.sh"
 [ "$(id -u)" -eq 0 ] || skip "not root"
 for tool in debootstrap unshare chroot git; do
     command -v $tool >/dev/null || skip "no $tool"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fleet.h"
+#include "json_fields.h"
 
 namespace {
 
@@ -105,19 +106,6 @@ std::vector<fleet_controller> machine()
     };
 }
 
-// The fleet of one test, checked at the end for requests a controller would refuse.
-struct machine_scope {
-    explicit machine_scope(const std::vector<fleet_controller>& controllers)
-    {
-        fleet_start(controllers, BED_SHIM);
-    }
-    ~machine_scope()
-    {
-        EXPECT_EQ(fleet_violations(), std::vector<std::string>());
-        fleet_stop();
-    }
-};
-
 const char usage_lines[] =
     "usage: volscan id [-b] [-m] [-s] [-u] [-v] device\n"
     "       volscan-id [-b] [-m] [-s] [-u] [-v] device\n"
@@ -131,7 +119,7 @@ const char header[] =
 
 TEST(top, three_intervals_of_every_volume)
 {
-    machine_scope bed(machine());
+    fleet_scope bed(machine());
     run_result got = run({"volscan", "top", "-n", "3"});
     const std::string expected =
         "2026-01-01T00:00:01+0000  interval 1.000 s\n" + std::string(header)
@@ -160,7 +148,7 @@ TEST(top, three_intervals_of_every_volume)
 
 TEST(top, json_stream)
 {
-    machine_scope bed(machine());
+    fleet_scope bed(machine());
     run_result got = run({"volscan", "top", "-j", "-n", "3"});
     const std::string expected =
         "{\"time\": 1767225601.000, \"interval_seconds\": 1, \"volumes\": [{\"device\": \"nvme0n1\", \"volume_id\": \"vol-00000000000000000\", \"block_device\": \"xvdf\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 2000, \"bytes_per_second\": 8192000, \"latency_mean_seconds\": 0.0002, \"latency_p50_seconds\": 0.000213333333, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.000426666667, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.000503466667, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 1000, \"bytes_per_second\": 16384000, \"latency_mean_seconds\": 0.001, \"latency_p50_seconds\": 0.000768, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.001536, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.0019968, \"latency_p99_above\": false}, \"queue_length\": 3, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}"
@@ -176,7 +164,7 @@ TEST(top, json_stream)
         ", {\"device\": \"nvme1n1\", \"volume_id\": \"vol-00000000000000001\", \"block_device\": \"xvdg\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 1000, \"bytes_per_second\": 4096000, \"latency_mean_seconds\": 0.00015, \"latency_p50_seconds\": 0.000192, \"latency_p50_above\": false, \"latency_p90_seconds\": 0.0002432, \"latency_p90_above\": false, \"latency_p99_seconds\": 0.00025472, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"queue_length\": 0, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}"
         ", {\"device\": \"nvme2n1\", \"volume_id\": \"vol-00000000000000002\", \"block_device\": \"xvdh\", \"status\": \"failed\", \"error\": \"NVME_OPC_GET_LOG_PAGE failed: Input/output error\", \"interval_seconds\": null, \"read\": null, \"write\": null, \"queue_length\": null, \"exceeded\": null}"
         ", {\"device\": \"nvme4n1\", \"volume_id\": \"vol-00000000000000004\", \"block_device\": \"xvdj\", \"status\": \"ok\", \"error\": null, \"interval_seconds\": 1, \"read\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"write\": {\"ops_per_second\": 0, \"bytes_per_second\": 0, \"latency_mean_seconds\": null, \"latency_p50_seconds\": null, \"latency_p50_above\": false, \"latency_p90_seconds\": null, \"latency_p90_above\": false, \"latency_p99_seconds\": null, \"latency_p99_above\": false}, \"queue_length\": 2, \"exceeded\": {\"volume_iops\": 0, \"volume_throughput\": 0, \"instance_iops\": 0, \"instance_throughput\": 0}}]}\n";
-    EXPECT_EQ(got.out, expected);
+    expect_json_stream(got.out, expected);
     EXPECT_EQ(got.err, "");
     EXPECT_EQ(got.status, 0);
 }
@@ -184,7 +172,7 @@ TEST(top, json_stream)
 // One device: its row, then the shape of its read and write latencies.
 TEST(top, latency_bars_of_one_device)
 {
-    machine_scope bed(machine());
+    fleet_scope bed(machine());
     run_result got = run({"volscan", "top", "-n", "2", "/dev/nvme0"});
     const std::string expected =
         "2026-01-01T00:00:01+0000  interval 1.000 s\n" + std::string(header)
@@ -240,7 +228,7 @@ TEST(top, command_lines_and_operands)
         // Only as the first word: elsewhere it is the invalid option it always was.
         {{"volscan", "id", "--help"}, "", "volscan: invalid option -- '-'\n" + std::string(usage_lines), 1},
     };
-    machine_scope bed(machine());
+    fleet_scope bed(machine());
     for (const top_case& c : cases) {
         std::string command;
         for (const std::string& word : c.argv)
@@ -268,7 +256,7 @@ TEST(top, command_lines_and_operands)
 // be written ends the run as stats polling does.
 TEST(top, json_through_jq_and_lost_output)
 {
-    machine_scope bed(machine());
+    fleet_scope bed(machine());
     run_result piped = run_shell(volscan + " top -j -n 3 | jq -c '[.volumes[] | [.device, .status]]'");
     EXPECT_EQ(piped.out,
               "[[\"nvme0n1\",\"ok\"],[\"nvme1n1\",\"ok\"],[\"nvme2n1\",\"ok\"],[\"nvme3n1\",\"ok\"],[\"nvme4n1\",\"restarted\"]]\n"
@@ -289,7 +277,7 @@ TEST(top, an_attached_volume_joins)
     controllers[0].fixture = fleet_ebs_volume(0);
     controllers[1].fixture = fleet_ebs_volume(1);
     controllers[1].attached = false;
-    machine_scope bed(controllers);
+    fleet_scope bed(controllers);
     fleet_process top = fleet_spawn(volscan, {"volscan", "top", "-j", "-i", "2", "-n", "3"});
     while (fleet_seconds() < 3)
         usleep(10000);
@@ -311,7 +299,7 @@ TEST(top, a_machine_without_volumes)
 {
     fleet_controller storage;
     storage.fixture = instance_storage();
-    machine_scope bed({storage});
+    fleet_scope bed({storage});
     run_result got = run({"volscan", "top", "-n", "1"});
     EXPECT_EQ(got.out, "");
     EXPECT_EQ(got.err, "volscan: no EBS volume on this machine\n");

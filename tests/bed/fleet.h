@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// A machine full of emulated NVMe controllers for the exporter's tests:
-// nvme0 ... nvmeN-1, each with its namespace, each playing a fixture of its
-// own. Controllers can be detached and attached while the exporter runs.
+// A machine full of emulated NVMe controllers for the tests of top and of
+// the exporter: nvme0 ... nvmeN-1, each with its namespace, each playing a
+// fixture of its own. Controllers can be detached and attached while the
+// program under test runs.
 #pragma once
 
 #include <string>
@@ -38,6 +39,13 @@ struct fleet_controller {
 // test bed's shim preloaded. Fails the process on error.
 void fleet_start(const std::vector<fleet_controller>& controllers, const char* shim_library);
 void fleet_stop();
+
+// The fleet for one test, made with the test bed's shim; at the end it checks
+// that no controller saw a request it would refuse.
+struct fleet_scope {
+    explicit fleet_scope(const std::vector<fleet_controller>& controllers);
+    ~fleet_scope();
+};
 
 void fleet_set(int index, const fleet_controller& controller);
 void fleet_detach(int index);

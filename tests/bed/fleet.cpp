@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "fleet.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -464,4 +466,15 @@ run_result fleet_run(const std::string& program, const std::vector<std::string>&
 {
     fleet_process process = fleet_spawn(program, argv, env);
     return fleet_finish(process, 0);
+}
+
+fleet_scope::fleet_scope(const std::vector<fleet_controller>& controllers)
+{
+    fleet_start(controllers, BED_SHIM);
+}
+
+fleet_scope::~fleet_scope()
+{
+    EXPECT_EQ(fleet_violations(), std::vector<std::string>());
+    fleet_stop();
 }

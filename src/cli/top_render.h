@@ -32,6 +32,7 @@ struct top_report {
     int count;
     bool terminal;         // redraw in place with ANSI sequences, highlight throttling
     bool bars;             // the latency distributions under each row
+    int width;             // of the terminal: columns drop until the table fits; 0, no limit
 };
 
 // Busiest first: by read and write operations per second; rows without

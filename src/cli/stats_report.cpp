@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "stats/render.h"
+#include "cli/stats_report.h"
 
 #include <cinttypes>
 #include <cstdio>

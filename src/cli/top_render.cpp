@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "stats/top_render.h"
+#include "cli/top_render.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -28,7 +28,119 @@ void print_group(const char* label, int width)
            dashes - left, "----------------------------------------");
 }
 
-void print_header(const top_report& report)
+// The table's columns after the device and the volume, left to right. On a
+// terminal too narrow for all of them, whole steps of the drop order go, one
+// after another, until the rest fits: the queue, the means, the p50s, the
+// MiB/s, the p90s, and then the four limit columns give way to one that
+// holds the largest of their shares. What an 80-column terminal keeps is the
+// question top exists for: how busy, how slow at the tail, how throttled.
+enum column_id {
+    read_ops, write_ops, read_mib, write_mib,
+    read_mean, read_p50, read_p90, read_p99,
+    write_mean, write_p50, write_p90, write_p99,
+    queue, volume_iops_share, volume_tput_share, instance_iops_share, instance_tput_share,
+    limited_share,
+    column_count
+};
+
+enum group_id { no_group, ops_group, mib_group, read_group, write_group, limit_group };
+
+// Group labels, the longest first; a run of columns too narrow for all of
+// them goes without, and its columns name themselves.
+const char* const group_labels[][3] = {
+    {},
+    {"ops/s"},
+    {"MiB/s"},
+    {"read latency (us)", "read (us)"},
+    {"write latency (us)", "write (us)"},
+    {"limit exceeded (% of time)"},
+};
+
+struct column_spec {
+    int width;          // printed right-aligned after one space
+    group_id group;
+    const char* header; // under its group's label
+    const char* alone;  // without it
+    int first_step;     // shown from this step of the drop order on
+    int last_step;      // up to and including this one
+};
+
+constexpr int last_step = 6;
+constexpr int name_width = 34; // the device, a space, the volume
+
+const column_spec columns[column_count] = {
+    {8, ops_group, "read", "rd-ops", 0, last_step},
+    {8, ops_group, "write", "wr-ops", 0, last_step},
+    {7, mib_group, "read", "rd-MiB", 0, 3},
+    {7, mib_group, "write", "wr-MiB", 0, 3},
+    {7, read_group, "mean", "rd-mean", 0, 1},
+    {7, read_group, "p50", "rd-p50", 0, 2},
+    {7, read_group, "p90", "rd-p90", 0, 4},
+    {7, read_group, "p99", "rd-p99", 0, last_step},
+    {7, write_group, "mean", "wr-mean", 0, 1},
+    {7, write_group, "p50", "wr-p50", 0, 2},
+    {7, write_group, "p90", "wr-p90", 0, 4},
+    {7, write_group, "p99", "wr-p99", 0, last_step},
+    {5, no_group, "queue", "queue", 0, 0},
+    {9, limit_group, "vol-IOPS", "vol-IOPS", 0, last_step - 1},
+    {9, limit_group, "vol-tput", "vol-tput", 0, last_step - 1},
+    {9, limit_group, "inst-IOPS", "inst-IOPS", 0, last_step - 1},
+    {9, limit_group, "inst-tput", "inst-tput", 0, last_step - 1},
+    {9, no_group, "limited%", "limited%", last_step, last_step},
+};
+
+// The columns of one report and the label over each group, if it has room.
+struct table_layout {
+    bool shown[column_count];
+    const char* label[limit_group + 1];
+};
+
+bool shown_at(const column_spec& column, int step)
+{
+    return column.first_step <= step && step <= column.last_step;
+}
+
+int width_at(int step)
+{
+    int width = name_width;
+    for (const column_spec& column : columns)
+        if (shown_at(column, step))
+            width += 1 + column.width;
+    return width;
+}
+
+// The columns a group's label spans (its columns are neighbours).
+int group_width(const table_layout& layout, group_id group)
+{
+    int width = 0;
+    for (int i = 0; i < column_count; i++)
+        if (layout.shown[i] && columns[i].group == group)
+            width += 1 + columns[i].width;
+    return width;
+}
+
+// The fullest table that fits width columns (0: no limit); the last step of
+// the drop order when none does, its lines cut at the terminal's edge.
+void choose_layout(int width, table_layout* layout)
+{
+    int step = 0;
+    while (width > 0 && step < last_step && width_at(step) > width)
+        step++;
+    for (int i = 0; i < column_count; i++)
+        layout->shown[i] = shown_at(columns[i], step);
+    for (int group = no_group; group <= limit_group; group++) {
+        // A space, the label between spaces, and at least two dashes.
+        int room = group_width(*layout, static_cast<group_id>(group)) - 5;
+        layout->label[group] = nullptr;
+        for (const char* label : group_labels[group])
+            if (group != no_group && label != nullptr && static_cast<int>(strlen(label)) <= room) {
+                layout->label[group] = label;
+                break;
+            }
+    }
+}
+
+void print_header(const top_report& report, const table_layout& layout)
 {
     struct tm local;
     time_t wall = static_cast<time_t>(report.wall_seconds);
@@ -39,43 +151,94 @@ void print_header(const top_report& report)
     printf("%s%s  interval %.3f s%s", report.terminal ? bold : "", when, report.seconds,
            report.terminal ? "  (q quits)" : "");
     end_line(report);
-    printf("%*s", 34, "");
-    print_group("ops/s", 18);
-    print_group("MiB/s", 16);
-    print_group("read latency (us)", 32);
-    print_group("write latency (us)", 32);
-    printf("%6s", "");
-    print_group("limit exceeded (% of time)", 40);
+    printf("%*s", name_width, "");
+    for (int i = 0; i < column_count; i++) {
+        if (!layout.shown[i])
+            continue;
+        group_id group = columns[i].group;
+        const char* label = layout.label[group];
+        if (label == nullptr) {
+            printf("%*s", 1 + columns[i].width, "");
+            continue;
+        }
+        print_group(label, group_width(layout, group));
+        while (i + 1 < column_count && columns[i + 1].group == group)
+            i++;
+    }
     end_line(report);
-    printf("%-12s %-21s %8s %8s %7s %7s", "device", "volume", "read", "write", "read", "write");
-    for (int direction = 0; direction < 2; direction++)
-        printf(" %7s %7s %7s %7s", "mean", "p50", "p90", "p99");
-    printf(" %5s %9s %9s %9s %9s%s", "queue", "vol-IOPS", "vol-tput", "inst-IOPS", "inst-tput",
-           report.terminal ? plain : "");
+    printf("%-12s %-21s", "device", "volume");
+    for (int i = 0; i < column_count; i++)
+        if (layout.shown[i])
+            printf(" %*s", columns[i].width,
+                   layout.label[columns[i].group] ? columns[i].header : columns[i].alone);
+    if (report.terminal)
+        fputs(plain, stdout);
     end_line(report);
 }
 
-void print_quantile(const latency_quantile& quantile)
+void quantile_text(const latency_quantile& quantile, char (&text)[32])
 {
-    char text[32];
     if (!quantile.defined)
         snprintf(text, sizeof text, "-");
     else
         snprintf(text, sizeof text, "%s%.0f", quantile.above ? ">" : "", quantile.microseconds);
-    printf(" %7s", text);
 }
 
-void print_direction(const direction_rates& rates)
+void mean_text(const direction_rates& rates, char (&text)[32])
 {
     if (rates.has_mean)
-        printf(" %7.0f", rates.mean_microseconds);
+        snprintf(text, sizeof text, "%.0f", rates.mean_microseconds);
     else
-        printf(" %7s", "-");
-    for (const latency_quantile& quantile : rates.quantiles)
-        print_quantile(quantile);
+        snprintf(text, sizeof text, "-");
 }
 
-void print_row(const top_report& report, const top_row& row)
+// A column's figure; the share of time limited when it is one.
+double cell_text(const interval_rates& rates, int column, char (&text)[32])
+{
+    bool reads = column == read_ops || column == read_mib || column == read_mean;
+    const direction_rates& direction = reads ? rates.read : rates.write;
+    switch (column) {
+    case read_ops:
+    case write_ops:
+        snprintf(text, sizeof text, "%.1f", direction.ops_per_second);
+        return 0;
+    case read_mib:
+    case write_mib:
+        snprintf(text, sizeof text, "%.1f", direction.bytes_per_second / 1048576);
+        return 0;
+    case read_mean:
+    case write_mean:
+        mean_text(direction, text);
+        return 0;
+    case read_p50:
+    case read_p90:
+    case read_p99:
+        quantile_text(rates.read.quantiles[column - read_p50], text);
+        return 0;
+    case write_p50:
+    case write_p90:
+    case write_p99:
+        quantile_text(rates.write.quantiles[column - write_p50], text);
+        return 0;
+    case queue:
+        snprintf(text, sizeof text, "%" PRIu64, rates.queue_length);
+        return 0;
+    case limited_share: {
+        double largest = 0;
+        for (double share : rates.exceeded_share)
+            largest = share > largest ? share : largest;
+        snprintf(text, sizeof text, "%.1f", largest * 100);
+        return largest;
+    }
+    default: {
+        double share = rates.exceeded_share[column - volume_iops_share];
+        snprintf(text, sizeof text, "%.1f", share * 100);
+        return share;
+    }
+    }
+}
+
+void print_row(const top_report& report, const table_layout& layout, const top_row& row)
 {
     printf("%-12s %-21s", row.device, row.volume_id);
     if (row.state != row_state::measured) {
@@ -86,15 +249,13 @@ void print_row(const top_report& report, const top_row& row)
         end_line(report);
         return;
     }
-    const interval_rates& rates = row.rates;
-    printf(" %8.1f %8.1f %7.1f %7.1f", rates.read.ops_per_second, rates.write.ops_per_second,
-           rates.read.bytes_per_second / 1048576, rates.write.bytes_per_second / 1048576);
-    print_direction(rates.read);
-    print_direction(rates.write);
-    printf(" %5" PRIu64, rates.queue_length);
-    for (double share : rates.exceeded_share) {
-        bool throttled = report.terminal && share > 0;
-        printf(" %s%9.1f%s", throttled ? alert : "", share * 100, throttled ? plain : "");
+    for (int i = 0; i < column_count; i++) {
+        if (!layout.shown[i])
+            continue;
+        char text[32];
+        bool throttled = cell_text(row.rates, i, text) > 0 && report.terminal;
+        printf(" %s%*s%s", throttled ? alert : "", columns[i].width, text,
+               throttled ? plain : "");
     }
     end_line(report);
 }
@@ -256,14 +417,16 @@ void print_top_text(const top_report& report)
 {
     if (report.terminal)
         fputs("\033[H", stdout);
-    print_header(report);
+    table_layout layout;
+    choose_layout(report.width, &layout);
+    print_header(report, layout);
     if (report.count == 0) {
         fputs("no EBS volume", stdout);
         end_line(report);
     }
     for (int i = 0; i < report.count; i++) {
         const top_row& row = *report.rows[i];
-        print_row(report, row);
+        print_row(report, layout, row);
         if (report.bars && row.state == row_state::measured) {
             print_bars(report, "read", row.delta.read_io_latency_histogram);
             print_bars(report, "write", row.delta.write_io_latency_histogram);

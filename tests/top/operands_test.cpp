@@ -1,8 +1,16 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // volscan top takes its operands as id and stats do: every form of the
 // device names one volume's row, and a device they refuse gets the same
-// diagnostic and status from top.
-#include "e2e.h"
+// diagnostic and status from top. On the one-volume bed, whose nvme0 has
+// every kind of node.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bed.h"
+#include "bed_main.h"
+#include "json_fields.h"
 
 namespace {
 
@@ -44,8 +52,13 @@ TEST(top, operand_forms)
         {"/dev/nvme3n1", "nvme3n1"}, // a multipath head
     };
     for (auto& operand : operands) {
+        SCOPED_TRACE(operand[0]);
         bed_set_primary(moving_volume());
-        check_run({{"volscan", "top", "-j", "-n", "1", operand[0]}, report_of(operand[1]), "", 0});
+        run_result got = bed_volscan({"volscan", "top", "-j", "-n", "1", operand[0]});
+        expect_json_stream(got.out, report_of(operand[1]));
+        EXPECT_EQ(got.err, "");
+        EXPECT_EQ(got.status, 0);
+        EXPECT_EQ(bed_take_log().violations, std::vector<std::string>());
     }
 }
 
@@ -63,7 +76,13 @@ TEST(top, refused_devices_as_stats_refuses_them)
         EXPECT_EQ(top.status, 1);
     }
     bed_set_primary(instance_storage());
-    check_run({{"volscan", "top", "nvme0n1"}, "", "volscan: Not an EBS device: nvme0n1\n", 1});
+    run_result got = bed_volscan({"volscan", "top", "nvme0n1"});
+    EXPECT_EQ(got.out, "");
+    EXPECT_EQ(got.err, "volscan: Not an EBS device: nvme0n1\n");
+    EXPECT_EQ(got.status, 1);
+    EXPECT_EQ(bed_take_log().violations, std::vector<std::string>());
 }
 
 } // namespace
+
+int main(int argc, char** argv) { return run_tests_on_bed(argc, argv); }

@@ -125,6 +125,10 @@ echo "read-only root: $(podman inspect -f '{{.HostConfig.ReadonlyRootfs}}' "$nam
 echo "version: $(podman exec "$name" volscan --version 2>&1)"
 out=$(podman exec "$name" volscan id /dev/nvme0 2>&1)
 echo "id: $? $out"
+# top on a terminal, as kubectl exec -it gives it one: it starts, and finds
+# no EBS volume among QEMU's controllers.
+out=$(timeout 60 script -qec "podman exec -it $name volscan top -n 1" /dev/null)
+echo "top: $? $(echo "$out" | tr -d '\r')"
 for child in $(podman top "$name" hpid | tail -n +2); do
     echo "process: $(grep -E '^(Uid|CapEff):' /proc/$child/status | tr -s '\t\n' '  ')"
 done
@@ -205,6 +209,7 @@ series: 0
 read-only root: true
 version: volscan $version
 id: 1 volscan: Not an EC2 disk: nvme0
+top: 1 volscan: no EBS volume on this machine
 state: running"
 got=$(grep -v -e '^process: ' -e '^families: ' <<<"$report")
 check "the DaemonSet under podman kube play" "$want" "$got"

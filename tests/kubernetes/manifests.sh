@@ -94,10 +94,11 @@ ok   Service volscan/volscan-exporter
 ok   DaemonSet volscan/volscan-exporter"
 want_example="$want_base
 ok   PodMonitor volscan/volscan-exporter
-ok   PrometheusRule volscan/volscan-ebs"
+ok   PrometheusRule volscan/NAME"
 for name in base example; do
     want=want_$name
-    got=$(section "$work/$name.yaml")
+    # make mixin names the PrometheusRule.
+    got=$(section "$work/$name.yaml" | sed 's|^ok   PrometheusRule volscan/.*|ok   PrometheusRule volscan/NAME|')
     if [ "$got" != "${!want}" ]; then
         fail "$name: validation:"
         diff <(echo "${!want}") <(echo "$got") | sed 's/^/    | /' || true

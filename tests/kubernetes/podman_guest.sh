@@ -126,9 +126,10 @@ echo "version: $(podman exec "$name" volscan --version 2>&1)"
 out=$(podman exec "$name" volscan id /dev/nvme0 2>&1)
 echo "id: $? $out"
 # top on a terminal, as kubectl exec -it gives it one: it starts, and finds
-# no EBS volume among QEMU's controllers.
+# no EBS volume among QEMU's controllers. (script's terminal echoes, as "^@",
+# the end of the input that it passes on.)
 out=$(timeout 60 script -qec "podman exec -it $name volscan top -n 1" /dev/null)
-echo "top: $? $(echo "$out" | tr -d '\r')"
+echo "top: $? $(echo "$out" | tr -d '\r' | sed 's/\^@//g')"
 for child in $(podman top "$name" hpid | tail -n +2); do
     echo "process: $(grep -E '^(Uid|CapEff):' /proc/$child/status | tr -s '\t\n' '  ')"
 done

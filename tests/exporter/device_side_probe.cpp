@@ -68,6 +68,13 @@ int main()
     close(pair[1]);
     link_socket = pair[0];
     setvbuf(stdout, nullptr, _IONBF, 0);
+    uint32_t ready = 0;
+    pollfd started{link_socket, POLLIN, 0};
+    if (poll(&started, 1, 5000) != 1 || recv(link_socket, &ready, sizeof ready, 0) != sizeof ready
+        || ready != ready_kind) {
+        printf("device side not ready\n");
+        return 1;
+    }
 
     device_request r = request(read_request, 1, "nvme0");
     ask("nvme0 before a list", &r, sizeof r);

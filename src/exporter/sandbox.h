@@ -33,8 +33,11 @@ bool enter_capability_mode();
 bool confine_network_side();
 
 // The device side right after fork: it is killed when parent, which forked
-// it, ends, since the unprivileged network side may not signal it. False
-// after a diagnostic, also when parent has already gone.
+// it, ends. The kernel sends that signal with the parent's credentials, so it
+// reaches the device side only while both are the same user (text files, or
+// an exporter not started as root); a network side that became --web.user
+// cannot signal root, and the device side's own watchdog ends it then (see
+// device_side.h). False after a diagnostic, also when parent has already gone.
 bool end_with_parent(pid_t parent);
 
 // The device side: only what an admin command needs, and no new privileges.

@@ -33,12 +33,10 @@ bool add(scmp_filter_ctx filter, uint32_t action, const char* name, unsigned cou
 // Loads the filter into every thread of the process; false after a diagnostic.
 bool load(scmp_filter_ctx filter, bool built, const char* side)
 {
-    int error = 0;
-    if (!built)
-        error = EINVAL;
-    else if (seccomp_attr_set(filter, SCMP_FLTATR_CTL_TSYNC, 1) != 0)
-        error = ENOSYS;
-    else
+    int error = built ? -seccomp_attr_set(filter, SCMP_FLTATR_CTL_TSYNC, 1) : EINVAL;
+    if (error == 0)
+        error = -seccomp_attr_set(filter, SCMP_FLTATR_API_SYSRAWRC, 1);
+    if (error == 0)
         error = -seccomp_load(filter);
     seccomp_release(filter);
     if (error != 0) {

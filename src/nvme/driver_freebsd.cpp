@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <sys/ioctl.h>
 #include <sys/endian.h>
+#include <sys/syscall.h>
 #include <dev/nvme/nvme.h>
 
 static_assert(sizeof(nvme_get_nsid::cdev) <= sizeof(node_nsid::cdev));
@@ -108,7 +109,9 @@ int open_controller_node(const char* name)
             errno = EINVAL;
             return -1;
         }
-        return openat(device_folder, name, O_RDONLY | O_CLOEXEC);
+        // openat(2) through its system call: the stubs of FreeBSD 14's libc
+        // that the cross build links against do not carry the function.
+        return syscall(SYS_openat, device_folder, name, O_RDONLY | O_CLOEXEC);
     }
     char path[PATH_MAX];
     if (snprintf(path, sizeof path, "/dev/%s", name) >= static_cast<int>(sizeof path)) {

@@ -44,8 +44,8 @@ bool hammer(int port, int scrapers, double seconds, int* scrapes, int* reads)
     int before = device_reads();
     std::atomic<int> made{0};
     std::atomic<bool> broken{false};
-    steady::time_point end =
-        steady::now() + std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
+    steady::time_point end = steady::now()
+        + std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
     std::vector<std::thread> threads;
     for (int s = 0; s < scrapers; s++)
         threads.emplace_back([&] {

@@ -33,7 +33,7 @@ bool enter_capability_mode();
 bool confine_network_side();
 
 // The device side right after fork: it is killed when parent, which forked
-// it, ends. The kernel sends that signal with the parent's credentials, so it
+// it, ends. Linux sends that signal with the parent's credentials, so there it
 // reaches the device side only while both are the same user (text files, or
 // an exporter not started as root); a network side that became --web.user
 // cannot signal root, and the device side's own watchdog ends it then (see

@@ -7,7 +7,11 @@
 // device side what its system call filter refuses, and reads again.
 // network-filter: takes the network side's filter and tries what it refuses,
 // and what it allows.
+// watchdog: holds the device side's main thread in a write to standard error
+// that nobody reads, closes the link, and says when the device side ended.
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -191,11 +195,55 @@ static int wait_for(pid_t child)
     return 1;
 }
 
+// Refusals until the device side's log, a pipe nobody reads, is full and its
+// main thread waits to write the next: it then answers no more.
+static int watchdog(pid_t child, int log)
+{
+    device_request r = request(0, 1, "nvme0"); // a kind it refuses, and logs
+    static union {
+        list_answer list;
+        read_answer read;
+    } answer;
+    int silent = 0;
+    for (int sent = 0; sent < 5000 && silent < 50; sent++) {
+        send(link_socket, &r, sizeof r, MSG_NOSIGNAL | MSG_DONTWAIT);
+        pollfd ready{link_socket, POLLIN, 0};
+        if (poll(&ready, 1, 20) == 1) {
+            recv(link_socket, &answer, sizeof answer, 0);
+            silent = 0;
+        } else
+            silent++;
+    }
+    timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    close(link_socket);
+    for (int tries = 0; tries < 600; tries++) {
+        int status;
+        if (waitpid(child, &status, WNOHANG) == child) {
+            clock_gettime(CLOCK_MONOTONIC, &end);
+            double seconds = end.tv_sec - start.tv_sec + (end.tv_nsec - start.tv_nsec) / 1e9;
+            printf("device side ended with %d after %.0f s\n",
+                   WIFEXITED(status) ? WEXITSTATUS(status) : -1, seconds);
+            close(log);
+            return 0;
+        }
+        usleep(10000);
+    }
+    printf("device side still running\n");
+    kill(child, SIGKILL);
+    close(log);
+    return 1;
+}
+
 int main(int argc, char** argv)
 {
     bool filter = argc > 1 && strcmp(argv[1], "device-filter") == 0;
+    bool stuck = argc > 1 && strcmp(argv[1], "watchdog") == 0;
     if (argc > 1 && strcmp(argv[1], "network-filter") == 0)
         return network_filter();
+    int log[2];
+    if (stuck && pipe(log) != 0)
+        return 2;
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0 || pipe(go) != 0 || pipe(said) != 0)
         return 2;
@@ -207,6 +255,8 @@ int main(int argc, char** argv)
         device_link = pair[1];
         pthread_t trier;
         if (filter && pthread_create(&trier, nullptr, try_when_told, nullptr) != 0)
+            _exit(2);
+        if (stuck && dup2(log[1], 2) != 2)
             _exit(2);
         run_device_side(pair[1], 2);
     }
@@ -221,6 +271,10 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    if (stuck) {
+        close(log[1]);
+        return watchdog(child, log[0]);
+    }
     device_request r;
     if (filter) {
         r = request(list_request, 1, "");

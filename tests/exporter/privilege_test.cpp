@@ -269,6 +269,17 @@ TEST(privileges, device_side_ends_with_the_network_side)
     }
 }
 
+TEST(privileges, device_side_ends_after_its_grace_period)
+{
+    // Its main thread held where the closed link cannot wake it: in a write
+    // to a log that nobody reads. Its watchdog ends it 2 s later.
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    run_result result = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe", "watchdog"});
+    EXPECT_EQ(result.out, "device side ended with 0 after 2 s\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
 TEST(privileges, text_file_writer_holds_none)
 {
     fleet_scope bed({plain(fleet_ebs_volume(0))});

@@ -217,23 +217,27 @@ TEST(deadline, scrapes_within_a_second_share_one_reading)
     for (std::thread& client : clients)
         client.join();
     double took = std::chrono::duration<double>(steady::now() - start).count();
-    ASSERT_LT(took, 0.8) << "the scrapes did not fit within the reuse time";
+    // A reading serves 0.9 s from its start: on a machine slow enough to take
+    // longer over all twelve, one more reading for each 0.9 s.
+    int most = 1 + static_cast<int>(took / 0.9);
     for (int k = 0; k < 3; k++) {
-        EXPECT_EQ(fleet_identifies(k), 1) << "nvme" << k;
-        EXPECT_EQ(fleet_samples(k), 1) << "nvme" << k;
+        EXPECT_LE(fleet_identifies(k), most) << "nvme" << k << " in " << took << " s";
+        EXPECT_LE(fleet_samples(k), most) << "nvme" << k << " in " << took << " s";
     }
     ASSERT_EQ(seen.size(), 12u);
     EXPECT_GT(seen[0], 0);
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), seen[0]), 12);
+    if (most == 1) {
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), seen[0]), 12);
+    }
+    int before = fleet_samples(1);
 
     // Once the reading is old, a scrape reads the devices again.
     usleep(past_reuse_us);
     double later = sample_value(prometheus_scrape(port, "5"), series);
-    EXPECT_GT(later, seen[0]);
-    for (int k = 0; k < 3; k++) {
-        EXPECT_EQ(fleet_identifies(k), 2) << "nvme" << k;
-        EXPECT_EQ(fleet_samples(k), 2) << "nvme" << k;
-    }
+    EXPECT_GT(later, *std::max_element(seen.begin(), seen.end()));
+    EXPECT_EQ(fleet_samples(1), before + 1);
+    for (int k = 0; k < 3; k++)
+        EXPECT_EQ(fleet_identifies(k), fleet_samples(k)) << "nvme" << k;
     run_result result = fleet_finish(exporter, SIGTERM);
     EXPECT_EQ(result.err, start_line(port));
     EXPECT_EQ(result.status, 0);

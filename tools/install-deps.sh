@@ -18,7 +18,7 @@ all="$all $packages"
 # in make check, a Prometheus server and node_exporter in make check-all.
 # The web configuration: YAML, TLS through GnuTLS, bcrypt through crypt; gzip;
 # its tests make certificates and password hashes with openssl and htpasswd.
-exporter="libmicrohttpd-dev libyaml-dev libgnutls28-dev zlib1g-dev libcrypt-dev prometheus curl systemd openssl apache2-utils"
+exporter="libmicrohttpd-dev libyaml-dev libgnutls28-dev zlib1g-dev libcrypt-dev libseccomp-dev prometheus curl systemd openssl apache2-utils"
 exporter_all="prometheus-node-exporter"
 coverage="gcovr"
 # The monitoring mixin: jsonnet renders it (make mixin); make check renders it

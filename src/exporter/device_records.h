@@ -27,6 +27,9 @@ static_assert(sizeof(device_request) == 40);
 constexpr uint32_t list_answer_kind = 1;
 constexpr uint32_t read_answer_kind = 2;
 constexpr uint32_t refusal_kind = 3;
+// Sent once, first, when the device side has given up what it does not need
+// and is ready for requests.
+constexpr uint32_t ready_kind = 4;
 
 constexpr int max_listed = 64;
 

@@ -3,7 +3,9 @@
 // itself, which touches no device; reads of controllers go to a bounded set of
 // worker threads, so that a controller whose admin command hangs holds one
 // worker and nothing else. A controller is read by one worker at a time: a
-// second request for it while the first is out is refused.
+// second request for it while the first is out is refused. A request for a
+// controller whose reading began less than reuse_nanoseconds ago gets that
+// reading again.
 #include "exporter/device_side.h"
 
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -70,6 +73,46 @@ pthread_cond_t queue_filled = PTHREAD_COND_INITIALIZER;
 device_request queue[max_listed];
 int queued;
 char busy[max_listed][32];
+
+// The latest reading of each controller, under queue_lock.
+struct recent_reading {
+    char controller[32];
+    uint64_t taken; // monotonic nanoseconds when it began; 0: free
+    size_t size;
+    read_answer answer;
+};
+recent_reading recent[max_listed];
+
+void keep_reading(const read_answer& answer, size_t size)
+{
+    recent_reading* slot = &recent[0];
+    for (recent_reading& r : recent) {
+        if (r.taken != 0 && strcmp(r.controller, answer.controller) == 0) {
+            slot = &r;
+            break;
+        }
+        if (r.taken < slot->taken)
+            slot = &r;
+    }
+    memcpy(slot->controller, answer.controller, sizeof slot->controller);
+    slot->taken = monotonic_nanoseconds() - answer.nanoseconds;
+    slot->size = size;
+    memcpy(&slot->answer, &answer, size);
+}
+
+// Copies a reading of the controller begun within reuse_nanoseconds into
+// answer; its size, or 0 when there is none.
+size_t recent_answer(const char* controller, read_answer* answer)
+{
+    uint64_t now = monotonic_nanoseconds();
+    for (const recent_reading& r : recent)
+        if (r.taken != 0 && now - r.taken < reuse_nanoseconds
+            && strcmp(r.controller, controller) == 0) {
+            memcpy(answer, &r.answer, r.size);
+            return r.size;
+        }
+    return 0;
+}
 
 void send_record(const void* record, size_t size)
 {
@@ -160,10 +203,14 @@ void read_controller(const device_request& request, read_answer* answer)
     answer->tag = request.tag;
     memcpy(answer->controller, request.controller, sizeof answer->controller);
     answer->platform_device = 1;
-    char path[8 + sizeof request.controller];
-    snprintf(path, sizeof path, "/dev/%s", request.controller);
     uint64_t start = monotonic_nanoseconds();
-    int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    int descriptor = open_controller_node(request.controller);
+    if (descriptor >= 0 && !limit_node(descriptor)) {
+        int cause = errno;
+        close(descriptor);
+        descriptor = -1;
+        errno = cause;
+    }
     if (descriptor < 0 || !is_controller_node(descriptor, request.controller)) {
         if (descriptor >= 0)
             errno = ENODEV;
@@ -203,23 +250,35 @@ void* work(void* room)
         memmove(queue, queue + 1, --queued * sizeof queue[0]);
         pthread_mutex_unlock(&queue_lock);
         read_controller(request, answer);
+        size_t size = answer->has_stats ? sizeof *answer : offsetof(read_answer, page);
         // Free before the answer leaves: the network side may ask again as
         // soon as it has it.
         pthread_mutex_lock(&queue_lock);
+        keep_reading(*answer, size);
         for (auto& name : busy)
             if (strcmp(name, request.controller) == 0) {
                 name[0] = '\0';
                 break;
             }
         pthread_mutex_unlock(&queue_lock);
-        send_record(answer, answer->has_stats ? sizeof *answer : offsetof(read_answer, page));
+        send_record(answer, size);
     }
 }
 
-// Hands a read to the workers; false when that controller is still being read.
-bool enqueue(const device_request& request)
+enum class handed { to_worker, answered, refused };
+
+// Hands a read to the workers, or answers it from a recent reading; refused
+// when that controller is still being read.
+handed enqueue(const device_request& request)
 {
+    static read_answer again;
     pthread_mutex_lock(&queue_lock);
+    if (size_t size = recent_answer(request.controller, &again)) {
+        pthread_mutex_unlock(&queue_lock);
+        again.tag = request.tag;
+        send_record(&again, size);
+        return handed::answered;
+    }
     char* free_slot = nullptr;
     bool taken = false;
     for (auto& name : busy) {
@@ -234,7 +293,7 @@ bool enqueue(const device_request& request)
         pthread_cond_signal(&queue_filled);
     }
     pthread_mutex_unlock(&queue_lock);
-    return queue_it;
+    return queue_it ? handed::to_worker : handed::refused;
 }
 
 void answer_list(const device_request& request)
@@ -261,12 +320,28 @@ void answer_list(const device_request& request)
     send_record(&answer, sizeof answer);
 }
 
+// Ends the process a grace period after the link closes, whatever its other
+// threads are waiting for.
+void* watch_link(void*)
+{
+    for (;;) {
+        pollfd link{link_socket, 0, 0}; // a hang-up is reported whatever is asked
+        if (poll(&link, 1, -1) == 1 && (link.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            timespec grace{grace_seconds, 0};
+            while (nanosleep(&grace, &grace) != 0 && errno == EINTR) {
+            }
+            _exit(0);
+        }
+    }
+}
+
 } // namespace
 
 void run_device_side(int link, unsigned threads)
 {
     link_socket = link;
-    restrict_device_side();
+    if (!restrict_device_side())
+        _exit(1);
     // Each worker's answer is as large as a page; they live here, not on
     // the workers' stacks.
     static read_answer answers[64];
@@ -279,6 +354,17 @@ void run_device_side(int link, unsigned threads)
         }
         pthread_detach(worker);
     }
+    pthread_t watchdog;
+    int error = pthread_create(&watchdog, nullptr, watch_link, nullptr);
+    if (error != 0) {
+        report("device side: cannot start its watchdog: %s", strerror(error));
+        _exit(1);
+    }
+    // Every thread is there: the filter or capability mode covers them all.
+    if (!confine_device_side())
+        _exit(1);
+    uint32_t ready = ready_kind;
+    send_record(&ready, sizeof ready);
     for (;;) {
         char record[sizeof(device_request) + 1];
         ssize_t size = recv(link, record, sizeof record, 0);
@@ -297,7 +383,7 @@ void run_device_side(int link, unsigned threads)
         memcpy(&request, record, sizeof request);
         if (request.kind == list_request)
             answer_list(request);
-        else if (!enqueue(request))
+        else if (enqueue(request) == handed::refused)
             refuse(record, size, "a second request for a controller still being read");
     }
 }

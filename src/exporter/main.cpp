@@ -35,7 +35,7 @@ static int serve()
     // The web configuration is read by the process that reads it again later,
     // as the user it has become: a file that user cannot read stops the start.
     int listener = open_listener(exporter.listen_address);
-    if (listener < 0 || !drop_privileges(user))
+    if (listener < 0 || !drop_privileges(user) || !confine_network_side())
         return 1;
     if (exporter.web_config_file
         && !load_web_config(exporter.web_config_file, user.change ? user.name : nullptr))
@@ -51,10 +51,15 @@ static int serve()
 }
 
 // The text file is written as the user the exporter was started as, who can
-// write its folder; the devices are still read by the device side alone.
+// write its folder by its mode; the devices are still read by the device side
+// alone. The writer keeps no capability at all, CAP_DAC_OVERRIDE included:
+// root's folder it writes as its owner, and a folder it may not write by its
+// mode is an operator's mistake to be told of, not overridden.
 static int write_files()
 {
-    if (!start_device_side(exporter.scrape_threads))
+    const unprivileged_user same = {false, 0, 0};
+    if (!start_device_side(exporter.scrape_threads) || !drop_privileges(same)
+        || !confine_network_side())
         return 1;
     if (exporter.textfile_interval) {
         report("version %s writing %s every %u s, reading up to %u devices at once",

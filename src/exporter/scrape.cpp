@@ -47,8 +47,9 @@ pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t table_changed; // on the monotonic clock, made by start_scrapes
 uint32_t last_tag;
 
-// One list request is out at a time.
-pthread_mutex_t list_turn = PTHREAD_MUTEX_INITIALIZER;
+// One list request is out at a time: a scrape that finds one out waits on
+// table_changed, by its own deadline, for it to come back.
+bool listing_out;
 list_answer latest_list;
 uint32_t list_received;
 
@@ -195,16 +196,29 @@ bool wait_for_change(const timespec& deadline)
 }
 
 // The controllers of the machine now, from the device side, by the deadline.
+// Requests leave with table_lock released: the thread that takes the answers
+// needs it, and the device side may wait for that thread to take one before
+// it reads the next request.
 bool list(listed_controller* entries, int* count, const timespec& deadline)
 {
-    pthread_mutex_lock(&list_turn);
     pthread_mutex_lock(&table_lock);
-    device_request request{};
-    request.kind = list_request;
-    request.tag = new_tag();
-    send_device_request(request);
-    bool answered;
-    while (!(answered = list_received == request.tag) && wait_for_change(deadline)) {
+    bool turn = true;
+    while (listing_out && (turn = wait_for_change(deadline))) {
+    }
+    bool answered = false;
+    if (turn) {
+        listing_out = true;
+        device_request request{};
+        request.kind = list_request;
+        request.tag = new_tag();
+        pthread_mutex_unlock(&table_lock);
+        bool sent = send_device_request(request, deadline);
+        pthread_mutex_lock(&table_lock);
+        while (sent && !(answered = list_received == request.tag) && wait_for_change(deadline)) {
+        }
+        // A late answer is taken, and dropped, by the answers' thread.
+        listing_out = false;
+        pthread_cond_broadcast(&table_changed);
     }
     int cause = latest_list.error;
     if (answered && latest_list.count >= 0) {
@@ -213,7 +227,6 @@ bool list(listed_controller* entries, int* count, const timespec& deadline)
     }
     bool listed = answered && latest_list.count >= 0;
     pthread_mutex_unlock(&table_lock);
-    pthread_mutex_unlock(&list_turn);
     if (!listed)
         errno = answered ? cause : ETIMEDOUT;
     return listed;
@@ -296,6 +309,8 @@ bool scrape(text_buffer* out, double seconds)
     const char* names[max_listed]; // the controller each was chosen for
     uint32_t wanted[max_listed];
     int asked = 0;
+    device_request requests[max_listed];
+    int to_send = 0;
     pthread_mutex_lock(&table_lock);
     bool listed[max_slots] = {};
     for (int i = 0; i < count; i++) {
@@ -305,11 +320,11 @@ bool scrape(text_buffer* out, double seconds)
         listed[slot - slots] = true;
         copy_field(slot->reading.device, sizeof slot->reading.device, entries[i].device);
         if (!slot->busy) {
-            device_request request{};
+            device_request& request = requests[to_send++];
+            memset(&request, 0, sizeof request);
             request.kind = read_request;
             request.tag = new_tag();
             copy_field(request.controller, sizeof request.controller, entries[i].controller);
-            send_device_request(request);
             slot->busy = true;
             slot->asked = request.tag;
         }
@@ -321,6 +336,17 @@ bool scrape(text_buffer* out, double seconds)
     for (int i = 0; i < max_slots; i++)
         if (!listed[i] && !slots[i].busy)
             slots[i].used = false;
+    pthread_mutex_unlock(&table_lock);
+    int sent = 0;
+    while (sent < to_send && send_device_request(requests[sent], deadline))
+        sent++;
+    pthread_mutex_lock(&table_lock);
+    // What could not leave by the deadline was never out: another scrape may ask.
+    for (int i = sent; i < to_send; i++) {
+        device_slot* slot = find_slot(requests[i].controller);
+        if (slot != nullptr && slot->busy && slot->asked == requests[i].tag)
+            slot->busy = false;
+    }
     while (!all_answered(chosen, wanted, asked) && wait_for_change(deadline)) {
     }
     uint64_t waited = monotonic_nanoseconds() - start;

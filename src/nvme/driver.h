@@ -49,6 +49,16 @@ struct controller_entry {
 
 constexpr int max_listed_controllers = 256;
 
+// Opens the node of the controller named ("nvme0") under /dev, read-only.
+// Returns the descriptor, or -1 with errno set.
+int open_controller_node(const char* name);
+
+// Opens /dev once, for a process about to lose the file system's names
+// (FreeBSD's capability mode): from then on list_controllers and
+// open_controller_node go through that descriptor. Where nodes are always opened
+// by path (Linux) it does nothing. False with errno set.
+bool hold_device_folder();
+
 // Lists the machine's NVMe controllers, at most max (up to
 // max_listed_controllers) of them, in the order of their numbers. Returns how
 // many, or -1 with errno set.

@@ -3,6 +3,8 @@
 // through NVME_PASSTHROUGH_CMD.
 #include "nvme/driver.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 #include <sys/ioctl.h>
 #include <sys/endian.h>
+#include <sys/syscall.h>
 #include <dev/nvme/nvme.h>
 
 static_assert(sizeof(nvme_get_nsid::cdev) <= sizeof(node_nsid::cdev));
@@ -89,10 +92,46 @@ static const char* next_name(node_names* names)
     return entry->d_name;
 }
 
+// /dev, opened by hold_device_folder; -1 while nodes are opened by path.
+static int device_folder = -1;
+
+bool hold_device_folder()
+{
+    if (device_folder < 0)
+        device_folder = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return device_folder >= 0;
+}
+
+int open_controller_node(const char* name)
+{
+    if (device_folder >= 0) {
+        // A name, not a path: capability mode refuses ".." and "/" anyway.
+        if (strchr(name, '/') != nullptr) {
+            errno = EINVAL;
+            return -1;
+        }
+        // openat(2) through its system call: the stubs of FreeBSD 14's libc
+        // that the cross build links against do not carry the function.
+        return syscall(SYS_openat, device_folder, name, O_RDONLY | O_CLOEXEC);
+    }
+    char path[PATH_MAX];
+    if (snprintf(path, sizeof path, "/dev/%s", name) >= static_cast<int>(sizeof path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
 int list_controllers(controller_entry* entries, int max)
 {
     static node_names names;
-    names.descriptor = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The held folder is read again from its start; devfs lists afresh.
+    if (device_folder >= 0) {
+        names.descriptor = device_folder;
+        if (lseek(device_folder, 0, SEEK_SET) < 0)
+            return -1;
+    } else
+        names.descriptor = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     names.used = names.at = 0;
     if (names.descriptor < 0)
         return -1;
@@ -117,7 +156,8 @@ int list_controllers(controller_entry* entries, int max)
         if (nsid > 0 && (lowest_nsid[at] == 0 || nsid < lowest_nsid[at]))
             lowest_nsid[at] = nsid;
     }
-    close(names.descriptor);
+    if (names.descriptor != device_folder)
+        close(names.descriptor);
     for (int i = 0; i < found; i++) {
         snprintf(entries[i].controller, sizeof entries[i].controller, "nvme%ld", numbers[i]);
         if (lowest_nsid[i] > 0)

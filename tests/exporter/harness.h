@@ -8,6 +8,11 @@
 
 #include "fleet.h"
 
+// The device side answers a controller from a reading begun less than 0.9 s
+// before; a test that wants the device read again waits this long, in
+// microseconds.
+constexpr unsigned past_reuse_us = 1100 * 1000;
+
 // A controller that plays fixture, attached from the start.
 fleet_controller plain(const controller_fixture& fixture);
 

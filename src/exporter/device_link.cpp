@@ -11,7 +11,8 @@
 #include <unistd.h>
 
 #include "exporter/device_side.h"
-#include "exporter/options.h"
+#include "exporter/log.h"
+#include "exporter/stop_signals.h"
 
 static int link_socket = -1;
 static pid_t device_side = -1;
@@ -22,19 +23,18 @@ bool start_device_side(unsigned threads)
     int pair[2];
     // Records keep their bounds, so a short or long one is seen as such.
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-        report("cannot make the device side's socket pair: %s", strerror(errno));
+        log_message("cannot make the device side's socket pair: %s", strerror(errno));
         return false;
     }
     device_side = fork();
     if (device_side < 0) {
-        report("cannot start the device side: %s", strerror(errno));
+        log_message("cannot start the device side: %s", strerror(errno));
         return false;
     }
     if (device_side == 0) {
         close(pair[0]);
-        // A stop request is for the network side, which then closes the link.
-        signal(SIGINT, SIG_IGN);
-        signal(SIGTERM, SIG_IGN);
+        // A stop request is for the metrics side, which then closes the link.
+        ignore_stop_signals();
         run_device_side(pair[1], threads);
     }
     close(pair[1]);
@@ -44,7 +44,7 @@ bool start_device_side(unsigned threads)
 
 [[noreturn]] static void link_lost()
 {
-    report("the device side ended");
+    log_message("the device side ended");
     _exit(1);
 }
 

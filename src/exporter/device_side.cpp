@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "exporter/options.h"
+#include "exporter/log.h"
 #include "exporter/sandbox.h"
 #include "identity/identity.h"
 #include "nvme/driver.h"
@@ -95,7 +95,7 @@ void refuse(const void* record, size_t size, const char* why)
     answer.failed_step = read_step::refused;
     answer.failure = read_failure::request;
     answer.error = EPERM;
-    report("device side: refused %s", why);
+    log_message("device side: refused %s", why);
     send_record(&answer, offsetof(read_answer, page));
 }
 
@@ -274,7 +274,7 @@ void run_device_side(int link, unsigned threads)
         pthread_t worker;
         int error = pthread_create(&worker, nullptr, work, &answers[i]);
         if (error != 0) {
-            report("device side: cannot start a reader: %s", strerror(error));
+            log_message("device side: cannot start a reader: %s", strerror(error));
             _exit(1);
         }
         pthread_detach(worker);

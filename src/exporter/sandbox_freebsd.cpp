@@ -8,7 +8,7 @@
 #include <sys/capsicum.h>
 #include <unistd.h>
 
-#include "exporter/options.h"
+#include "exporter/log.h"
 
 void drop_bounding_set()
 {
@@ -22,7 +22,7 @@ bool drop_capabilities()
 bool enter_capability_mode()
 {
     if (cap_enter() != 0) {
-        report("cannot enter capability mode: %s", strerror(errno));
+        log_message("cannot enter capability mode: %s", strerror(errno));
         return false;
     }
     return true;

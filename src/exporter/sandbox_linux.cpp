@@ -11,7 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "exporter/options.h"
+#include "exporter/log.h"
 
 static bool set_capabilities(uint32_t low, uint32_t high)
 {
@@ -47,7 +47,7 @@ bool drop_capabilities()
     prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
     if (!set_capabilities(0, 0) || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0
         || !no_capabilities()) {
-        report("cannot drop the capabilities: %s", strerror(errno));
+        log_message("cannot drop the capabilities: %s", strerror(errno));
         return false;
     }
     return true;

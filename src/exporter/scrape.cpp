@@ -17,9 +17,8 @@
 
 #include "exporter/device_link.h"
 #include "exporter/device_records.h"
-#include "exporter/fleet.h"
-#include "exporter/metrics.h"
-#include "exporter/options.h"
+#include "exporter/readings.h"
+#include "exporter/log.h"
 #include "stats/interval.h"
 
 static_assert(max_listed <= max_controllers);
@@ -36,7 +35,7 @@ struct device_slot {
     uint32_t received; // tag of the latest answer
     bool platform_device;
     char reason[192];
-    volume_reading reading;
+    controller_reading reading;
 };
 
 // Controllers that are gone keep their slot while a read of theirs is out.
@@ -76,7 +75,7 @@ device_slot* new_slot(const listed_controller& entry)
     for (device_slot& slot : slots)
         if (!slot.used) {
             memset(&slot, 0, offsetof(device_slot, reading));
-            memset(&slot.reading, 0, offsetof(volume_reading, page));
+            memset(&slot.reading, 0, offsetof(controller_reading, page));
             slot.used = true;
             copy_field(slot.reading.controller, sizeof slot.reading.controller, entry.controller);
             return &slot;
@@ -113,9 +112,9 @@ void describe_failure(const read_answer& answer, char (&reason)[192])
 // so that a device slower than the deadline is not told of at every scrape.
 void note_failure(device_slot* slot, const char* reason)
 {
-    const volume_reading& reading = slot->reading;
+    const controller_reading& reading = slot->reading;
     if (!slot->failing || slot->timed_out || strcmp(slot->reason, reason) != 0) {
-        report("%s (%s): %s", reading.device, reading.controller, reason);
+        log_message("%s (%s): %s", reading.device, reading.controller, reason);
         copy_field(slot->reason, sizeof slot->reason, reason);
     }
     slot->failing = true;
@@ -127,21 +126,22 @@ void take_answer(const read_answer& answer, size_t size)
     device_slot* slot = find_slot(answer.controller);
     if (slot == nullptr || !slot->busy || slot->asked != answer.tag)
         return;
-    static volume_reading next;
-    memset(&next, 0, offsetof(volume_reading, page));
+    static controller_reading next;
+    memset(&next, 0, offsetof(controller_reading, page));
     copy_field(next.controller, sizeof next.controller, slot->reading.controller);
     copy_field(next.device, sizeof next.device, slot->reading.device);
     bool stats = answer.kind == read_answer_kind && answer.has_stats && size == sizeof answer;
     if (answer.kind == read_answer_kind) {
         next.identified = answer.identified;
         next.is_ebs = answer.is_ebs;
-        copy_field(next.volume_id, sizeof next.volume_id, answer.volume_id);
-        copy_field(next.serial, sizeof next.serial, answer.serial);
-        copy_field(next.model, sizeof next.model, answer.model);
-        copy_field(next.block_device, sizeof next.block_device, answer.block_device);
+        copy_field(next.identity.volume_id, sizeof next.identity.volume_id, answer.volume_id);
+        copy_field(next.identity.serial, sizeof next.identity.serial, answer.serial);
+        copy_field(next.identity.model, sizeof next.identity.model, answer.model);
+        copy_field(next.identity.block_device, sizeof next.identity.block_device,
+                   answer.block_device);
         next.nanoseconds = answer.nanoseconds;
     }
-    const volume_reading* previous = slot->answered ? &slot->reading : nullptr;
+    const controller_reading* previous = slot->answered ? &slot->reading : nullptr;
     if (next.identified && next.is_ebs) {
         if (stats)
             carry_totals(&next, answer.page, previous);
@@ -222,30 +222,11 @@ bool list(listed_controller* entries, int* count, const timespec& deadline)
 pthread_t answers;
 bool answers_started;
 
-// Room for the scrapes at once, kept for the next ones: connections come and
+// Rooms of the scrapes at once, kept for the next ones: connections come and
 // go on threads of their own, and memory taken on each would scatter.
 pthread_mutex_t spare_lock = PTHREAD_MUTEX_INITIALIZER;
-fleet* spare[64];
+scrape_room* spare[64];
 int spares;
-
-fleet* take_fleet()
-{
-    pthread_mutex_lock(&spare_lock);
-    fleet* readings = spares > 0 ? spare[--spares] : nullptr;
-    pthread_mutex_unlock(&spare_lock);
-    return readings ? readings : static_cast<fleet*>(malloc(sizeof(fleet)));
-}
-
-void give_back(fleet* readings)
-{
-    pthread_mutex_lock(&spare_lock);
-    bool kept = spares < static_cast<int>(sizeof spare / sizeof spare[0]);
-    if (kept)
-        spare[spares++] = readings;
-    pthread_mutex_unlock(&spare_lock);
-    if (!kept)
-        free(readings);
-}
 
 // Every listed controller's answer to the request wanted of it is in.
 bool all_answered(device_slot* const* chosen, const uint32_t* wanted, int asked)
@@ -265,7 +246,7 @@ bool start_scrapes()
         || pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC) != 0
         || pthread_cond_init(&table_changed, &monotonic) != 0
         || pthread_create(&answers, nullptr, take_answers, nullptr) != 0) {
-        report("cannot start the thread that takes the device side's answers");
+        log_message("cannot start the thread that takes the device side's answers");
         return false;
     }
     pthread_condattr_destroy(&monotonic);
@@ -280,16 +261,35 @@ void stop_scrapes()
         pthread_join(answers, nullptr);
 }
 
-bool scrape(text_buffer* out, double seconds)
+scrape_room* take_scrape_room()
+{
+    pthread_mutex_lock(&spare_lock);
+    scrape_room* room = spares > 0 ? spare[--spares] : nullptr;
+    pthread_mutex_unlock(&spare_lock);
+    return room ? room : static_cast<scrape_room*>(calloc(1, sizeof(scrape_room)));
+}
+
+void give_scrape_room(scrape_room* room)
+{
+    pthread_mutex_lock(&spare_lock);
+    bool kept = spares < static_cast<int>(sizeof spare / sizeof spare[0]);
+    if (kept)
+        spare[spares++] = room;
+    pthread_mutex_unlock(&spare_lock);
+    if (!kept) {
+        free_text(&room->page);
+        free_text(&room->packed);
+        free(room);
+    }
+}
+
+bool scrape(scrape_readings* now, double seconds)
 {
     uint64_t start = monotonic_nanoseconds();
     timespec deadline = monotonic_time(start + static_cast<uint64_t>(seconds * 1e9));
     listed_controller entries[max_listed];
     int count;
     if (!list(entries, &count, deadline))
-        return false;
-    fleet* now = take_fleet();
-    if (now == nullptr)
         return false;
     now->count = 0;
     device_slot* chosen[max_listed];
@@ -332,11 +332,11 @@ bool scrape(text_buffer* out, double seconds)
         bool in_time = slot->answered && reached(slot->received, wanted[i]);
         if (slot->answered && !slot->platform_device)
             continue;
-        volume_reading* reading = &now->readings[now->count++];
+        controller_reading* reading = &now->readings[now->count++];
         memcpy(reading, &slot->reading, sizeof *reading);
         if (in_time && slot->failing && reading->identified
             && (!reading->is_ebs || reading->has_stats)) {
-            report("%s (%s): answers again", reading->device, reading->controller);
+            log_message("%s (%s): answers again", reading->device, reading->controller);
             slot->failing = false;
         }
         if (!in_time) {
@@ -347,7 +347,7 @@ bool scrape(text_buffer* out, double seconds)
             if (!slot->failing) {
                 char reason[192];
                 snprintf(reason, sizeof reason, "did not answer within %.3g s", seconds);
-                report("%s (%s): %s", reading->device, reading->controller, reason);
+                log_message("%s (%s): %s", reading->device, reading->controller, reason);
                 slot->failing = true;
                 slot->timed_out = true;
                 copy_field(slot->reason, sizeof slot->reason, reason);
@@ -355,7 +355,5 @@ bool scrape(text_buffer* out, double seconds)
         }
     }
     pthread_mutex_unlock(&table_lock);
-    render_metrics(*now, out);
-    give_back(now);
     return true;
 }

@@ -265,7 +265,7 @@ TEST_F(web, key_behind_a_group)
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(refused.err, "volscan-exporter: invalid --web.config.file: " + path
                                + ": line 3: cannot read " + folder.path
-                               + "/private/server.key: Permission denied (the HTTP side reads it "
+                               + "/private/server.key: Permission denied (the metrics side reads it "
                                  "as user " + account.user + ")\n");
     EXPECT_EQ(refused.status, 1);
 

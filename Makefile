@@ -27,6 +27,8 @@
 #                   deploy/kubernetes's PrometheusRule, again from its
 #                   jsonnet (make check fails while they differ)
 #   make dist       volscan-VERSION.tar.gz of the committed tree (git archive)
+#   make image      the container image for amd64 and arm64, as oci-archives in
+#                   build-image/ (podman load -i FILE); docs/kubernetes.md
 
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -96,6 +98,7 @@ bench: deps
 	build-bench/tests/bench/stats_bench
 	sh tests/startup/measure.sh build-bench
 	if [ -x build-bench/tests/exporter/exporter_bench ]; then build-bench/tests/exporter/exporter_bench; fi
+	if [ -x build-bench/tests/kubernetes/footprint_bench ]; then build-bench/tests/kubernetes/footprint_bench; fi
 
 coverage: deps
 	sh tools/install-deps.sh coverage
@@ -122,8 +125,12 @@ mixin:
 dist:
 	sh tools/dist.sh
 
+image:
+	sh tools/install-deps.sh image
+	bash tools/image.sh build-image
+
 clean:
-	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-* build-aarch64 build-coverage
+	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-* build-aarch64 build-coverage build-image
 
 .PHONY: all configure build deps demo check check-all fuzz bench install clean
-.PHONY: uninstall packages fuzz-long coverage mixin dist
+.PHONY: uninstall packages fuzz-long coverage mixin dist image

@@ -3,7 +3,7 @@
 # Installs the Debian packages that building and testing volscan need, when
 # any is missing. As root it runs apt-get; otherwise it prints the line to run.
 # Usage: tools/install-deps.sh [package-set ...]
-#   (sets: build, demo, check, all, packages, coverage, mixin)
+#   (sets: build, demo, check, all, packages, coverage, mixin, image, kubernetes)
 set -eu
 
 build="cmake make g++ clang pkg-config"
@@ -18,12 +18,20 @@ all="$all $packages"
 # in make check, a Prometheus server and node_exporter in make check-all.
 # The web configuration: YAML, TLS through GnuTLS, bcrypt through crypt; gzip;
 # its tests make certificates and password hashes with openssl and htpasswd.
-exporter="libmicrohttpd-dev libyaml-dev libgnutls28-dev zlib1g-dev libcrypt-dev prometheus curl systemd openssl apache2-utils"
+exporter="libmicrohttpd-dev libyaml-dev libgnutls28-dev zlib1g-dev libcrypt-dev libseccomp-dev prometheus curl systemd openssl apache2-utils"
 exporter_all="prometheus-node-exporter"
 coverage="gcovr"
 # The monitoring mixin: jsonnet renders it (make mixin); make check renders it
 # again and runs promtool on its rules.
 mixin="jsonnet"
+# The Kubernetes manifests' validation (make check): node runs the validator
+# that npm installs from the registry (npm comes with the nodejs package
+# installed here). kubectl renders the manifests; it comes from Kubernetes'
+# own packages, not Debian's, and the test is skipped without it.
+kubernetes="nodejs"
+# make image: umoci writes the image, skopeo reads it back in make check-all,
+# whose podman test makes the guest's disk with mkfs.ext4.
+image="umoci skopeo e2fsprogs g++-aarch64-linux-gnu qemu-user"
 # make demo: volscan and the test bed that emulates the devices (umockdev).
 demo="cmake make g++ pkg-config umockdev libumockdev-dev"
 
@@ -32,11 +40,13 @@ for set in "${@:-check}"; do
     case "$set" in
         build) wanted="$wanted $build" ;;
         demo) wanted="$wanted $demo" ;;
-        check) wanted="$wanted $build $check $exporter $mixin" ;;
-        all) wanted="$wanted $build $check $exporter $mixin $all $exporter_all" ;;
+        check) wanted="$wanted $build $check $exporter $mixin $kubernetes" ;;
+        all) wanted="$wanted $build $check $exporter $mixin $kubernetes $all $exporter_all $image" ;;
         packages) wanted="$wanted $build $packages" ;;
         coverage) wanted="$wanted $build $check $coverage" ;;
         mixin) wanted="$wanted $mixin" ;;
+        kubernetes) wanted="$wanted $kubernetes" ;;
+        image) wanted="$wanted $build $image" ;;
         *) wanted="$wanted $set" ;;
     esac
 done

@@ -27,7 +27,6 @@
 
 namespace {
 
-constexpr int max_volumes = 64;
 constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct volume_slot {
@@ -43,9 +42,9 @@ struct volume_slot {
     top_row row;
 };
 
-volume_slot slots[max_volumes];
+volume_slot slots[max_controllers];
 // Listed controllers that are not EBS volumes, so as not to identify them again.
-char ignored[max_listed_controllers][32];
+char ignored[max_controllers][32];
 int ignored_count;
 
 volatile sig_atomic_t stop_requested;
@@ -197,8 +196,8 @@ void take_slot(volume_slot* slot, int descriptor, const char* device,
 void open_operands()
 {
     static identify_controller_data identify;
-    if (settings.operand_count > max_volumes)
-        fatalx("too many devices: at most %d", max_volumes);
+    if (settings.operand_count > max_controllers)
+        fatalx("too many devices: at most %d", max_controllers);
     for (int i = 0; i < settings.operand_count; i++) {
         const char* device_name = strip_dev_prefix(settings.operands[i]);
         int descriptor = open_platform_device(device_name, &identify);
@@ -250,9 +249,9 @@ volume_slot* consider(const controller_entry& entry, char (*still_ignored)[32], 
 // exporter finds them: a volume that left is dropped, a new one joins.
 void refresh_listing()
 {
-    static controller_entry entries[max_listed_controllers];
-    static char still_ignored[max_listed_controllers][32];
-    int count = list_devices(entries, max_listed_controllers);
+    static controller_entry entries[max_controllers];
+    static char still_ignored[max_controllers][32];
+    int count = list_devices(entries, max_controllers);
     if (count < 0)
         return; // the listing failed this time: keep the volumes known
     for (volume_slot& slot : slots) {
@@ -355,8 +354,8 @@ void redraw()
 
 void report(uint64_t seconds_nanoseconds, const timespec& wall)
 {
-    static const volume_slot* shown[max_volumes];
-    static const top_row* rows[max_volumes];
+    static const volume_slot* shown[max_controllers];
+    static const top_row* rows[max_controllers];
     int count = 0;
     for (const volume_slot& slot : slots)
         if (slot.used && slot.shown)

@@ -1,18 +1,24 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The network side's end of the socket pair to the device side.
+// The metrics side's end of the socket pair to the device side.
 #pragma once
 
 #include <cstddef>
 #include <sys/types.h>
 
-#include "exporter/device_records.h"
+#include "exporter/records.h"
 
-// Forks the device side, which serves at most threads reads at once. Done
-// before any other thread or network socket exists. False after a diagnostic.
+#include <ctime>
+
+// Forks the device side, which serves at most threads reads at once, and
+// waits until it is ready. Done before any other thread or network socket
+// exists. False after a diagnostic, the device side's own when it could not
+// give up what it should.
 bool start_device_side(unsigned threads);
 
-// Sends one request. A device side that is gone ends the process with status 1.
-void send_device_request(const device_request& request);
+// Sends one request by deadline (CLOCK_MONOTONIC) without ever waiting past
+// it; false when the device side took nothing by then. A device side that is
+// gone ends the process with status 1.
+bool send_device_request(const device_request& request, const timespec& deadline);
 
 // Waits for the next answer; its size. 0 once stop_device_side closed the link;
 // a device side that ended ends the process with status 1.

@@ -27,7 +27,7 @@ static int serve(const exporter_settings& settings)
     // as the user it has become: a file that user cannot read stops the start.
     int listener =
         open_listener(settings.listen_host, settings.listen_port, settings.listen_address);
-    if (listener < 0 || !drop_privileges(user))
+    if (listener < 0 || !drop_privileges(user) || !confine_metrics_side())
         return 1;
     if (settings.web_config_file
         && !start_admission(settings.web_config_file, user.change ? user.name : nullptr))
@@ -45,10 +45,15 @@ static int serve(const exporter_settings& settings)
 }
 
 // The text file is written as the user the exporter was started as, who can
-// write its folder; the devices are still read by the device side alone.
+// write its folder by its mode; the devices are still read by the device side
+// alone. The writer keeps no capability at all, CAP_DAC_OVERRIDE included:
+// root's folder it writes as its owner, and a folder it may not write by its
+// mode is an operator's mistake to be told of, not overridden.
 static int write_files(const exporter_settings& settings)
 {
-    if (!start_device_side(settings.scrape_threads))
+    const unprivileged_user same = {};
+    if (!start_device_side(settings.scrape_threads) || !drop_privileges(same)
+        || !confine_metrics_side())
         return 1;
     if (settings.textfile_interval) {
         log_message("version %s writing %s every %u s, reading up to %u devices at once",

@@ -85,7 +85,7 @@ static void append_label(text_buffer* out, const char* before, const char* name,
 // The labels every series of a volume carries, without the braces.
 static void volume_labels(text_buffer* out, const controller_reading& reading)
 {
-    bool has_volume_id = reading.identified && reading.is_ebs;
+    bool has_volume_id = is_identified_volume(reading);
     if (has_volume_id)
         append_label(out, "", "volume_id", reading.identity.volume_id);
     append_label(out, has_volume_id ? "," : "", "device", reading.device);
@@ -223,7 +223,7 @@ static void render_info(const scrape_readings& readings, text_buffer* out)
          "Identity of an EBS volume: block_device is the name the platform reports for it "
          "(the name it was attached under).");
     for (int i = 0; i < readings.count; i++)
-        if (readings.readings[i].identified && readings.readings[i].is_ebs)
+        if (is_identified_volume(readings.readings[i]))
             render_identity(out, "ebs_volume_info", readings.readings[i]);
     head(out, "ec2_instance_storage_info", "gauge", "Identity of an instance-storage disk.");
     for (int i = 0; i < readings.count; i++)

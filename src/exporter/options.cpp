@@ -35,7 +35,7 @@ static const char help_text[] =
     "                                    quarter of --web.max-connections, at least 1)\n"
     "  --web.config.file=FILE            TLS and basic authentication, in the web\n"
     "                                    configuration format of Prometheus exporters\n"
-    "  --web.user=USER                   user the HTTP side runs as, when started as\n"
+    "  --web.user=USER                   user the metrics side runs as, when started as\n"
     "                                    root (default \"volscan-exporter\")\n"
     "  --textfile.output=FILE            write the metrics to FILE (for node_exporter's\n"
     "                                    text-file collector) instead of serving them\n"

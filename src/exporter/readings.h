@@ -6,9 +6,8 @@
 #include <cstdint>
 
 #include "identity/volume_identity.h"
+#include "nvme/controller_limit.h"
 #include "stats/stats_log.h"
-
-constexpr int max_controllers = 64;
 
 struct controller_reading {
     char controller[32]; // node name under /dev: nvme0
@@ -25,6 +24,13 @@ struct controller_reading {
     uint64_t read_totals[histogram_bins];
     uint64_t write_totals[histogram_bins];
 };
+
+// An EBS volume that answered Identify and passed the gate: one whose
+// identity names a volume, and whose statistics the scrape asks for.
+inline bool is_identified_volume(const controller_reading& reading)
+{
+    return reading.identified && reading.is_ebs;
+}
 
 struct scrape_readings {
     int count;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // What each of the exporter's processes gives up. The system's own means
-// (capabilities on Linux, Capsicum on FreeBSD) are in sandbox_linux.cpp and
-// sandbox_freebsd.cpp, one of which the build takes.
+// (capabilities and system call filters on Linux, Capsicum on FreeBSD) are in
+// sandbox_linux.cpp with syscall_filter_linux.cpp, and sandbox_freebsd.cpp,
+// which the build chooses between.
 #pragma once
 
 #include <sys/types.h>
@@ -17,17 +18,42 @@ struct unprivileged_user {
 // after a diagnostic.
 bool find_user(const char* name, unprivileged_user* user);
 
-// The network side: becomes the user, with the user's groups (so that a
+// The metrics side: becomes the user, with the user's groups (so that a
 // group such as ssl-cert gives it a key), keeps no capability and can gain none.
 // False after a diagnostic.
 bool drop_privileges(const unprivileged_user& user);
 
-// The network side once its server runs: on FreeBSD, Capsicum's capability
+// The metrics side once its server runs: on FreeBSD, Capsicum's capability
 // mode, where no file can be opened by name any more. False after a diagnostic.
 bool enter_capability_mode();
 
+// The metrics side, and the process that writes the text file, once its
+// privileges are dropped: on Linux a system call filter that refuses what
+// such a process never does (running programs, tracing others, mounting,
+// loading kernel code, ioctls beyond a few of sockets and terminals, sockets
+// other than the Internet's and Unix's). False after a diagnostic.
+bool confine_metrics_side();
+
+// The device side right after fork: it is killed when parent, which forked
+// it, ends. Linux sends that signal with the parent's credentials, so there it
+// reaches the device side only while both are the same user (text files, or
+// an exporter not started as root); a metrics side that became --web.user
+// cannot signal root, and the device side's own watchdog ends it then (see
+// device_side.h). False after a diagnostic, also when parent has already gone.
+bool end_with_parent(pid_t parent);
+
 // The device side: only what an admin command needs, and no new privileges.
-void restrict_device_side();
+// Every step is checked. False after a diagnostic.
+bool restrict_device_side();
+
+// The device side once its readers run: on Linux a system call filter that
+// allows little beyond reading controllers and the socket pair; on FreeBSD,
+// capability mode with /dev held open. False after a diagnostic.
+bool confine_device_side();
+
+// A controller node the device side opened: on FreeBSD its rights narrowed
+// to reading it and the driver's two requests. False with errno set.
+bool limit_node(int descriptor);
 
 // The system's parts of drop_privileges: before the user changes, what only
 // a privileged process may give up (the capability bounding set); after, every

@@ -1,12 +1,19 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // FreeBSD: no capability sets to drop, root alone opens nvme(4) nodes, and
-// Capsicum's capability mode shuts the network side off from every name space.
+// Capsicum's capability mode shuts each process off from every name space:
+// the metrics side once its server runs, the device side once its readers
+// do, with /dev held open and each node it opens limited to the driver's two
+// requests.
 #include "exporter/sandbox.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <sys/capsicum.h>
+#include <sys/ioctl.h>
+#include <sys/procctl.h>
 #include <unistd.h>
+#include <dev/nvme/nvme.h>
 
 #include "exporter/log.h"
 
@@ -28,6 +35,44 @@ bool enter_capability_mode()
     return true;
 }
 
-void restrict_device_side()
+bool confine_metrics_side()
 {
+    return true;
+}
+
+bool end_with_parent(pid_t parent)
+{
+    int signal_number = SIGKILL;
+    if (procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &signal_number) != 0) {
+        log_message("device side: cannot be ended with the metrics side: %s", strerror(errno));
+        return false;
+    }
+    if (getppid() != parent) {
+        log_message("device side: the metrics side ended before it started");
+        return false;
+    }
+    return true;
+}
+
+bool restrict_device_side()
+{
+    return true;
+}
+
+bool confine_device_side()
+{
+    if (cap_enter() != 0) {
+        log_message("device side: cannot enter capability mode: %s", strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool limit_node(int descriptor)
+{
+    static const unsigned long requests[] = {NVME_PASSTHROUGH_CMD, NVME_GET_NSID};
+    cap_rights_t rights;
+    cap_rights_init(&rights, CAP_READ, CAP_FSTAT, CAP_IOCTL);
+    return cap_rights_limit(descriptor, &rights) == 0
+        && cap_ioctls_limit(descriptor, requests, sizeof requests / sizeof requests[0]) == 0;
 }

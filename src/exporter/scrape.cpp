@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The network side of a scrape. Requests go to the device side, whose workers
+// The metrics side of a scrape. Requests go to the device side, whose workers
 // read the controllers in parallel; one thread here takes every answer into a
 // table that outlives scrapes, carrying the running totals. A scrape asks each
 // listed controller that is not still busy with an earlier request, waits
@@ -16,12 +16,10 @@
 #include <pthread.h>
 
 #include "exporter/device_link.h"
-#include "exporter/device_records.h"
+#include "exporter/records.h"
 #include "exporter/readings.h"
 #include "exporter/log.h"
 #include "stats/interval.h"
-
-static_assert(max_listed <= max_controllers);
 
 namespace {
 
@@ -39,15 +37,16 @@ struct device_slot {
 };
 
 // Controllers that are gone keep their slot while a read of theirs is out.
-constexpr int max_slots = 2 * max_listed;
+constexpr int max_slots = 2 * max_controllers;
 device_slot slots[max_slots];
 
 pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t table_changed; // on the monotonic clock, made by start_scrapes
 uint32_t last_tag;
 
-// One list request is out at a time.
-pthread_mutex_t list_turn = PTHREAD_MUTEX_INITIALIZER;
+// One list request is out at a time: a scrape that finds one out waits on
+// table_changed, by its own deadline, for it to come back.
+bool listing_out;
 list_answer latest_list;
 uint32_t list_received;
 
@@ -134,15 +133,16 @@ void take_answer(const read_answer& answer, size_t size)
     if (answer.kind == read_answer_kind) {
         next.identified = answer.identified;
         next.is_ebs = answer.is_ebs;
-        copy_field(next.identity.volume_id, sizeof next.identity.volume_id, answer.volume_id);
-        copy_field(next.identity.serial, sizeof next.identity.serial, answer.serial);
-        copy_field(next.identity.model, sizeof next.identity.model, answer.model);
+        const volume_identity& told = answer.identity;
+        copy_field(next.identity.volume_id, sizeof next.identity.volume_id, told.volume_id);
+        copy_field(next.identity.serial, sizeof next.identity.serial, told.serial);
+        copy_field(next.identity.model, sizeof next.identity.model, told.model);
         copy_field(next.identity.block_device, sizeof next.identity.block_device,
-                   answer.block_device);
+                   told.block_device);
         next.nanoseconds = answer.nanoseconds;
     }
     const controller_reading* previous = slot->answered ? &slot->reading : nullptr;
-    if (next.identified && next.is_ebs) {
+    if (is_identified_volume(next)) {
         if (stats)
             carry_totals(&next, answer.page, previous);
         else
@@ -195,25 +195,37 @@ bool wait_for_change(const timespec& deadline)
 }
 
 // The controllers of the machine now, from the device side, by the deadline.
+// Requests leave with table_lock released: the thread that takes the answers
+// needs it, and the device side may wait for that thread to take one before
+// it reads the next request.
 bool list(listed_controller* entries, int* count, const timespec& deadline)
 {
-    pthread_mutex_lock(&list_turn);
     pthread_mutex_lock(&table_lock);
-    device_request request{};
-    request.kind = list_request;
-    request.tag = new_tag();
-    send_device_request(request);
-    bool answered;
-    while (!(answered = list_received == request.tag) && wait_for_change(deadline)) {
+    bool turn = true;
+    while (listing_out && (turn = wait_for_change(deadline))) {
+    }
+    bool answered = false;
+    if (turn) {
+        listing_out = true;
+        device_request request{};
+        request.kind = list_request;
+        request.tag = new_tag();
+        pthread_mutex_unlock(&table_lock);
+        bool sent = send_device_request(request, deadline);
+        pthread_mutex_lock(&table_lock);
+        while (sent && !(answered = list_received == request.tag) && wait_for_change(deadline)) {
+        }
+        // A late answer is taken, and dropped, by the answers' thread.
+        listing_out = false;
+        pthread_cond_broadcast(&table_changed);
     }
     int cause = latest_list.error;
     if (answered && latest_list.count >= 0) {
-        *count = latest_list.count < max_listed ? latest_list.count : max_listed;
+        *count = latest_list.count < max_controllers ? latest_list.count : max_controllers;
         memcpy(entries, latest_list.controllers, *count * sizeof entries[0]);
     }
     bool listed = answered && latest_list.count >= 0;
     pthread_mutex_unlock(&table_lock);
-    pthread_mutex_unlock(&list_turn);
     if (!listed)
         errno = answered ? cause : ETIMEDOUT;
     return listed;
@@ -287,15 +299,17 @@ bool scrape(scrape_readings* now, double seconds)
 {
     uint64_t start = monotonic_nanoseconds();
     timespec deadline = monotonic_time(start + static_cast<uint64_t>(seconds * 1e9));
-    listed_controller entries[max_listed];
+    listed_controller entries[max_controllers];
     int count;
     if (!list(entries, &count, deadline))
         return false;
     now->count = 0;
-    device_slot* chosen[max_listed];
-    const char* names[max_listed]; // the controller each was chosen for
-    uint32_t wanted[max_listed];
+    device_slot* chosen[max_controllers];
+    const char* names[max_controllers]; // the controller each was chosen for
+    uint32_t wanted[max_controllers];
     int asked = 0;
+    device_request requests[max_controllers];
+    int to_send = 0;
     pthread_mutex_lock(&table_lock);
     bool listed[max_slots] = {};
     for (int i = 0; i < count; i++) {
@@ -305,11 +319,11 @@ bool scrape(scrape_readings* now, double seconds)
         listed[slot - slots] = true;
         copy_field(slot->reading.device, sizeof slot->reading.device, entries[i].device);
         if (!slot->busy) {
-            device_request request{};
+            device_request& request = requests[to_send++];
+            memset(&request, 0, sizeof request);
             request.kind = read_request;
             request.tag = new_tag();
             copy_field(request.controller, sizeof request.controller, entries[i].controller);
-            send_device_request(request);
             slot->busy = true;
             slot->asked = request.tag;
         }
@@ -321,6 +335,17 @@ bool scrape(scrape_readings* now, double seconds)
     for (int i = 0; i < max_slots; i++)
         if (!listed[i] && !slots[i].busy)
             slots[i].used = false;
+    pthread_mutex_unlock(&table_lock);
+    int sent = 0;
+    while (sent < to_send && send_device_request(requests[sent], deadline))
+        sent++;
+    pthread_mutex_lock(&table_lock);
+    // What could not leave by the deadline was never out: another scrape may ask.
+    for (int i = sent; i < to_send; i++) {
+        device_slot* slot = find_slot(requests[i].controller);
+        if (slot != nullptr && slot->busy && slot->asked == requests[i].tag)
+            slot->busy = false;
+    }
     while (!all_answered(chosen, wanted, asked) && wait_for_change(deadline)) {
     }
     uint64_t waited = monotonic_nanoseconds() - start;

@@ -3,6 +3,8 @@
 // through NVME_PASSTHROUGH_CMD.
 #include "nvme/driver.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,18 +91,52 @@ static const char* next_name(node_names* names)
     return entry->d_name;
 }
 
+// /dev, opened by hold_device_folder; -1 while nodes are opened by path.
+static int device_folder = -1;
+
+bool hold_device_folder()
+{
+    if (device_folder < 0)
+        device_folder = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return device_folder >= 0;
+}
+
+int open_controller_node(const char* name)
+{
+    if (device_folder >= 0) {
+        // A name, not a path: capability mode refuses ".." and "/" anyway.
+        if (strchr(name, '/') != nullptr) {
+            errno = EINVAL;
+            return -1;
+        }
+        return openat(device_folder, name, O_RDONLY | O_CLOEXEC);
+    }
+    char path[PATH_MAX];
+    if (snprintf(path, sizeof path, "/dev/%s", name) >= static_cast<int>(sizeof path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
 int list_controllers(controller_entry* entries, int max)
 {
     static node_names names;
-    names.descriptor = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The held folder is read again from its start; devfs lists afresh.
+    if (device_folder >= 0) {
+        names.descriptor = device_folder;
+        if (lseek(device_folder, 0, SEEK_SET) < 0)
+            return -1;
+    } else
+        names.descriptor = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     names.used = names.at = 0;
     if (names.descriptor < 0)
         return -1;
-    long numbers[max_listed_controllers];
-    long lowest_nsid[max_listed_controllers]; // 0 until a namespace node is seen
+    long numbers[max_controllers];
+    long lowest_nsid[max_controllers]; // 0 until a namespace node is seen
     int found = 0;
-    if (max > max_listed_controllers)
-        max = max_listed_controllers;
+    if (max > max_controllers)
+        max = max_controllers;
     while (const char* name = next_name(&names)) {
         long number, nsid;
         if (!node_numbers(name, &number, &nsid))
@@ -117,7 +153,8 @@ int list_controllers(controller_entry* entries, int max)
         if (nsid > 0 && (lowest_nsid[at] == 0 || nsid < lowest_nsid[at]))
             lowest_nsid[at] = nsid;
     }
-    close(names.descriptor);
+    if (names.descriptor != device_folder)
+        close(names.descriptor);
     for (int i = 0; i < found; i++) {
         snprintf(entries[i].controller, sizeof entries[i].controller, "nvme%ld", numbers[i]);
         if (lowest_nsid[i] > 0)

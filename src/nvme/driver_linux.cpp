@@ -264,3 +264,19 @@ int list_controllers(controller_entry* entries, int max)
     sort_controllers(entries, count);
     return count;
 }
+
+// By path: a test bed that emulates the nodes sees only opens by path.
+int open_controller_node(const char* name)
+{
+    char path[PATH_MAX];
+    if (snprintf(path, sizeof path, "/dev/%s", name) >= static_cast<int>(sizeof path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+bool hold_device_folder()
+{
+    return true;
+}

@@ -28,6 +28,7 @@ struct slot {
     bool attached = false;
     bool listed = false;
     int samples = 0;
+    int identifies = 0;
 };
 
 UMockdevTestbed* testbed;
@@ -125,6 +126,7 @@ long serve(slot& at, const nvme_admin_cmd& cmd, uint8_t* data, int* error)
     controller_fixture& fixture = at.controller.fixture;
     *error = 0;
     if (cmd.opcode == 0x06) {
+        at.identifies++;
         if (fixture.identify_errno) {
             *error = fixture.identify_errno;
             return -1;
@@ -351,6 +353,7 @@ void fleet_set(int index, const fleet_controller& controller)
     std::lock_guard<std::mutex> hold(state_lock);
     slots[index].controller = controller;
     slots[index].samples = 0;
+    slots[index].identifies = 0;
 }
 
 void fleet_set_delay(int index, int delay_ms)
@@ -387,12 +390,19 @@ void fleet_attach(int index)
     slots[index].attached = true;
     slots[index].listed = true;
     slots[index].samples = 0;
+    slots[index].identifies = 0;
 }
 
 int fleet_samples(int index)
 {
     std::lock_guard<std::mutex> hold(state_lock);
     return slots[index].samples;
+}
+
+int fleet_identifies(int index)
+{
+    std::lock_guard<std::mutex> hold(state_lock);
+    return slots[index].identifies;
 }
 
 std::vector<std::string> fleet_violations()

@@ -58,6 +58,8 @@ void fleet_attach(int index);
 
 // Log pages served so far by one controller; requests a controller would refuse.
 int fleet_samples(int index);
+// Identify commands served so far by one controller.
+int fleet_identifies(int index);
 std::vector<std::string> fleet_violations();
 
 // The platform's volume ID of controller k's fixtures: vol-0000000000000000k.

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -71,7 +72,9 @@ TEST(deadline, hung_device_costs_only_its_own_series)
     EXPECT_EQ(sample_value(page, bucket), 4294967000.);
 
     // It hangs as a controller does until the kernel's admin timeout; Prometheus waits 1 s.
+    // The device side answers from its last reading for a second yet.
     fleet_set_delay(2, 60000);
+    usleep(past_reuse_us);
     pid_t device_side = child_of(exporter.pid);
     ASSERT_GT(device_side, 0);
     long threads[2] = {}, device_threads[2] = {}, rss[2] = {};
@@ -110,8 +113,9 @@ TEST(deadline, hung_device_costs_only_its_own_series)
     // It was asked once, and not again while that request was out.
     EXPECT_EQ(fleet_pending(2), 1);
     EXPECT_EQ(threads[1], threads[0]);
-    EXPECT_EQ(device_threads[0], 3); // the one that takes requests, and two readers
-    EXPECT_EQ(device_threads[1], 3);
+    // The one that takes requests, its watchdog, and two readers.
+    EXPECT_EQ(device_threads[0], 4);
+    EXPECT_EQ(device_threads[1], 4);
 #ifndef VOLSCAN_SANITIZE
     // AddressSanitizer holds freed memory back from reuse for a while, so
     // resident memory grows there whatever the program does.
@@ -188,4 +192,94 @@ TEST(deadline, interleaved_scrapes_never_go_back)
     // One after the other, the slow volume alone would take 4 * 12 * 0.2 s.
     EXPECT_LT(took, 0.7 * clients * scrapes * 0.2);
     EXPECT_EQ(fleet_finish(exporter, SIGTERM).status, 0);
+}
+
+TEST(deadline, scrapes_within_a_second_share_one_reading)
+{
+    // Scrapes one after the other and at once, as two Prometheus servers of a
+    // pair or a client that scrapes again and again send them.
+    fleet_scope bed({plain(fleet_ebs_volume(0)), plain(fleet_ebs_volume(1)),
+                     plain(fleet_ebs_volume(2))});
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    const std::string series = "ebs_read_ops_total" + labels_of(1) + "}";
+    steady::time_point start = steady::now();
+    std::vector<double> seen;
+    std::mutex seen_lock;
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; c++)
+        clients.emplace_back([&] {
+            for (int i = 0; i < 3; i++) {
+                double value = sample_value(prometheus_scrape(port, "5"), series);
+                std::lock_guard<std::mutex> hold(seen_lock);
+                seen.push_back(value);
+            }
+        });
+    for (std::thread& client : clients)
+        client.join();
+    double took = std::chrono::duration<double>(steady::now() - start).count();
+    // A reading serves 0.9 s from its start: on a machine slow enough to take
+    // longer over all twelve, one more reading for each 0.9 s.
+    int most = 1 + static_cast<int>(took / 0.9);
+    for (int k = 0; k < 3; k++) {
+        EXPECT_LE(fleet_identifies(k), most) << "nvme" << k << " in " << took << " s";
+        EXPECT_LE(fleet_samples(k), most) << "nvme" << k << " in " << took << " s";
+    }
+    ASSERT_EQ(seen.size(), 12u);
+    EXPECT_GT(seen[0], 0);
+    if (most == 1) {
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), seen[0]), 12);
+    }
+    int before = fleet_samples(1);
+
+    // Once the reading is old, a scrape reads the devices again.
+    usleep(past_reuse_us);
+    double later = sample_value(prometheus_scrape(port, "5"), series);
+    EXPECT_GT(later, *std::max_element(seen.begin(), seen.end()));
+    EXPECT_EQ(fleet_samples(1), before + 1);
+    for (int k = 0; k < 3; k++)
+        EXPECT_EQ(fleet_identifies(k), fleet_samples(k)) << "nvme" << k;
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(deadline, a_late_listing_holds_no_other_scrape_past_its_deadline)
+{
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    EXPECT_EQ(http_status(http_get(port, "/metrics")), 200);
+    pid_t device_side = child_of(exporter.pid);
+    ASSERT_GT(device_side, 0);
+    // The device side answers nothing for a while: the first scrape's listing
+    // is out until its deadline, 2 s; the second gives up at its own, 0.5 s.
+    kill(device_side, SIGSTOP);
+    std::string first;
+    std::thread patient([&] {
+        first = http_exchange(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                    "X-Prometheus-Scrape-Timeout-Seconds: 2.5\r\n"
+                                    "Connection: close\r\n\r\n", 10000);
+    });
+    usleep(200 * 1000);
+    steady::time_point start = steady::now();
+    std::string second = http_exchange(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                             "X-Prometheus-Scrape-Timeout-Seconds: 1\r\n"
+                                             "Connection: close\r\n\r\n", 10000);
+    double took = std::chrono::duration<double>(steady::now() - start).count();
+    patient.join();
+    kill(device_side, SIGCONT);
+    EXPECT_GT(took, 0.45);
+    EXPECT_LT(took, 1.0);
+    const std::string timed_out = "cannot list the NVMe controllers: Connection timed out\n";
+    EXPECT_EQ(http_status(second), 500);
+    EXPECT_EQ(http_body(second), timed_out);
+    EXPECT_EQ(http_status(first), 500);
+    EXPECT_EQ(http_body(first), timed_out);
+    // The late answers are dropped, and the next scrape is whole.
+    std::string page = prometheus_scrape(port, "2");
+    EXPECT_EQ(sample_value(page, "ebs_scrape_success" + labels_of(0) + "}"), 1);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.status, 0);
 }

@@ -1,15 +1,140 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Runs the exporter's device side on the bed and sends it requests as a
-// compromised network side might: each line of output is one request and
+// compromised metrics side might: each line of output is one request and
 // what came back.
+//
+// device-filter: instead, reads a controller, then tries from within the
+// device side what its system call filter refuses, and reads again.
+// metrics-filter: takes the metrics side's filter and tries what it refuses,
+// and what it allows.
+// watchdog: holds the device side's main thread in a write to standard error
+// that nobody reads, closes the link, and says when the device side ended.
+#include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "exporter/device_side.h"
+#include "exporter/device/device_side.h"
+#include "exporter/sandbox.h"
+
+// One line: what was tried, and "allowed" or why not.
+static size_t tried(char* line, size_t size, const char* what, long result)
+{
+    int length = snprintf(line, size, "%s: %s\n", what, result >= 0 ? "allowed" : strerror(errno));
+    return length < 0 ? 0 : static_cast<size_t>(length) < size ? length : size - 1;
+}
+
+// A call that failed for any reason but EPERM reached the kernel: allowed.
+static long past_filter(long result)
+{
+    return result < 0 && errno == EPERM ? -1 : 0;
+}
+
+// Harmless where no filter stands in the way: each fails for another reason,
+// or does nothing.
+static void forbidden_in_device_side(int link, char* out, size_t size)
+{
+    char* const no_arguments[] = {nullptr};
+    size_t used = 0;
+    int unread;
+    used += tried(out + used, size - used, "execve",
+                  execve("/nonexistent-volscan", no_arguments, no_arguments));
+    long s = socket(AF_INET, SOCK_STREAM, 0);
+    used += tried(out + used, size - used, "socket AF_INET", s);
+    if (s >= 0)
+        close(s);
+    s = socket(AF_NETLINK, SOCK_RAW, 0);
+    used += tried(out + used, size - used, "socket AF_NETLINK", s);
+    if (s >= 0)
+        close(s);
+    used += tried(out + used, size - used, "ptrace",
+                  past_filter(syscall(SYS_ptrace, -1L, 0, 0, 0)));
+    used += tried(out + used, size - used, "kill", kill(getpid(), 0));
+    used += tried(out + used, size - used, "setuid", syscall(SYS_setuid, 0));
+    used += tried(out + used, size - used, "ioctl FIONREAD", ioctl(link, FIONREAD, &unread));
+}
+
+static int go[2], said[2], device_link;
+
+static void* try_when_told(void*)
+{
+    char byte;
+    if (read(go[0], &byte, 1) != 1)
+        return nullptr;
+    static char out[1024];
+    forbidden_in_device_side(device_link, out, sizeof out);
+    if (write(said[1], out, strlen(out)) < 0)
+        return nullptr;
+    return nullptr;
+}
+
+static void* nothing(void*)
+{
+    return nullptr;
+}
+
+static int metrics_filter()
+{
+    if (!confine_metrics_side())
+        return 1;
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    char line[256];
+    auto say = [&](const char* what, long result) {
+        tried(line, sizeof line, what, result);
+        fputs(line, stdout);
+    };
+    char* const no_arguments[] = {nullptr};
+    say("execve", execve("/nonexistent-volscan", no_arguments, no_arguments));
+    say("execveat", syscall(SYS_execveat, -1, "", no_arguments, no_arguments, 0));
+    say("ptrace", past_filter(syscall(SYS_ptrace, -1L, 0, 0, 0)));
+    say("process_vm_readv", past_filter(process_vm_readv(getpid(), nullptr, 0, nullptr, 0, 0)));
+    say("mount", past_filter(mount("none", "/nonexistent-volscan", "tmpfs", 0, nullptr)));
+    say("unshare", unshare(0));
+    say("bpf", past_filter(syscall(SYS_bpf, -1, nullptr, 0)));
+    struct {
+        const char* what;
+        int family, type;
+    } sockets[] = {{"socket AF_NETLINK", AF_NETLINK, SOCK_RAW},
+                   {"socket AF_PACKET", AF_PACKET, SOCK_RAW}};
+    for (const auto& row : sockets) {
+        long s = socket(row.family, row.type, 0);
+        say(row.what, s);
+        if (s >= 0)
+            close(s);
+    }
+    char c = 0;
+    say("ioctl TIOCSTI", past_filter(ioctl(0, TIOCSTI, &c)));
+    long inet = socket(AF_INET, SOCK_STREAM, 0);
+    say("socket AF_INET", inet);
+    long inet6 = socket(AF_INET6, SOCK_STREAM, 0);
+    say("socket AF_INET6", inet6);
+    int pair[2];
+    say("socketpair AF_UNIX", socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+    int unread;
+    say("ioctl FIONREAD", ioctl(static_cast<int>(inet), FIONREAD, &unread));
+    int file = open("/proc/self/status", O_RDONLY);
+    char buffer[64];
+    say("open and read a file", file >= 0 ? read(file, buffer, sizeof buffer) : -1);
+    pthread_t thread;
+    int error = pthread_create(&thread, nullptr, nothing, nullptr);
+    if (error == 0)
+        pthread_join(thread, nullptr);
+    errno = error;
+    say("a thread", error == 0 ? 0 : -1);
+    return 0;
+}
 
 static int link_socket;
 
@@ -55,21 +180,120 @@ static device_request request(uint32_t kind, uint32_t tag, const char* controlle
     return r;
 }
 
-int main()
+static int wait_for(pid_t child)
 {
+    close(link_socket);
+    for (int tries = 0; tries < 500; tries++) {
+        int status;
+        if (waitpid(child, &status, WNOHANG) == child) {
+            printf("device side ended with %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+            return 0;
+        }
+        usleep(10000);
+    }
+    printf("device side still running\n");
+    return 1;
+}
+
+// Refusals until the device side's log, a pipe nobody reads, is full and its
+// main thread waits to write the next: it then answers no more.
+static int watchdog(pid_t child, int log)
+{
+    device_request r = request(0, 1, "nvme0"); // a kind it refuses, and logs
+    static union {
+        list_answer list;
+        read_answer read;
+    } answer;
+    int silent = 0;
+    for (int sent = 0; sent < 5000 && silent < 50; sent++) {
+        send(link_socket, &r, sizeof r, MSG_NOSIGNAL | MSG_DONTWAIT);
+        pollfd ready{link_socket, POLLIN, 0};
+        if (poll(&ready, 1, 20) == 1) {
+            recv(link_socket, &answer, sizeof answer, 0);
+            silent = 0;
+        } else
+            silent++;
+    }
+    timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    close(link_socket);
+    for (int tries = 0; tries < 600; tries++) {
+        int status;
+        if (waitpid(child, &status, WNOHANG) == child) {
+            clock_gettime(CLOCK_MONOTONIC, &end);
+            double seconds = end.tv_sec - start.tv_sec + (end.tv_nsec - start.tv_nsec) / 1e9;
+            printf("device side ended with %d after %.0f s\n",
+                   WIFEXITED(status) ? WEXITSTATUS(status) : -1, seconds);
+            close(log);
+            return 0;
+        }
+        usleep(10000);
+    }
+    printf("device side still running\n");
+    kill(child, SIGKILL);
+    close(log);
+    return 1;
+}
+
+int main(int argc, char** argv)
+{
+    bool filter = argc > 1 && strcmp(argv[1], "device-filter") == 0;
+    bool stuck = argc > 1 && strcmp(argv[1], "watchdog") == 0;
+    if (argc > 1 && strcmp(argv[1], "metrics-filter") == 0)
+        return metrics_filter();
+    int log[2];
+    if (stuck && pipe(log) != 0)
+        return 2;
     int pair[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0 || pipe(go) != 0 || pipe(said) != 0)
         return 2;
     pid_t child = fork();
     if (child == 0) {
         close(pair[0]);
+        // A thread of the device side's process from before its filter,
+        // which the filter covers too.
+        device_link = pair[1];
+        pthread_t trier;
+        if (filter && pthread_create(&trier, nullptr, try_when_told, nullptr) != 0)
+            _exit(2);
+        if (stuck && dup2(log[1], 2) != 2)
+            _exit(2);
         run_device_side(pair[1], 2);
     }
     close(pair[1]);
     link_socket = pair[0];
     setvbuf(stdout, nullptr, _IONBF, 0);
+    uint32_t ready = 0;
+    pollfd started{link_socket, POLLIN, 0};
+    if (poll(&started, 1, 5000) != 1 || recv(link_socket, &ready, sizeof ready, 0) != sizeof ready
+        || ready != ready_kind) {
+        printf("device side not ready\n");
+        return 1;
+    }
 
-    device_request r = request(read_request, 1, "nvme0");
+    if (stuck) {
+        close(log[1]);
+        return watchdog(child, log[0]);
+    }
+    device_request r;
+    if (filter) {
+        r = request(list_request, 1, "");
+        ask("list", &r, sizeof r);
+        r = request(read_request, 2, "nvme0");
+        ask("nvme0", &r, sizeof r);
+        pollfd answer{said[0], POLLIN, 0};
+        char out[1024];
+        ssize_t got;
+        if (write(go[1], "x", 1) != 1 || poll(&answer, 1, 5000) != 1
+            || (got = read(said[0], out, sizeof out - 1)) <= 0)
+            printf("no word from within the device side\n");
+        else
+            fwrite(out, 1, got, stdout);
+        r = request(read_request, 3, "nvme0");
+        ask("nvme0 again", &r, sizeof r);
+        return wait_for(child);
+    }
+    r = request(read_request, 1, "nvme0");
     ask("nvme0 before a list", &r, sizeof r);
     r = request(list_request, 2, "");
     ask("list", &r, sizeof r);
@@ -101,15 +325,5 @@ int main()
     ask("a list request one byte short", &r, sizeof r - 1);
 
     // Closing the link ends it.
-    close(link_socket);
-    for (int tries = 0; tries < 500; tries++) {
-        int status;
-        if (waitpid(child, &status, WNOHANG) == child) {
-            printf("device side ended with %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-            return 0;
-        }
-        usleep(10000);
-    }
-    printf("device side still running\n");
-    return 1;
+    return wait_for(child);
 }

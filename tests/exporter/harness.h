@@ -8,6 +8,11 @@
 
 #include "fleet.h"
 
+// The device side answers a controller from a reading begun less than 0.9 s
+// before; a test that wants the device read again waits this long, in
+// microseconds.
+constexpr unsigned past_reuse_us = 1100 * 1000;
+
 // A controller that plays fixture, attached from the start.
 fleet_controller plain(const controller_fixture& fixture);
 
@@ -34,7 +39,7 @@ int http_status(const std::string& response);
 std::string http_body(const std::string& response);
 
 // volscan-exporter on the bed, listening on 127.0.0.1:port once this returns;
-// its HTTP side is user nobody unless more gives a --web.user.
+// its metrics side is user nobody unless more gives a --web.user.
 fleet_process start_exporter(int port, const std::vector<std::string>& more = {});
 
 // Sends signal (0: none) and waits for the process to end, for at most

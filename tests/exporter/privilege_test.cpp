@@ -86,7 +86,7 @@ bool gone(pid_t pid)
 
 } // namespace
 
-TEST(privileges, network_side_holds_none)
+TEST(privileges, metrics_side_holds_none)
 {
     fleet_scope bed({plain(fleet_ebs_volume(0))});
     int port = free_port();
@@ -114,17 +114,19 @@ TEST(privileges, network_side_holds_none)
         {exporter.pid, "CapBnd", none},
         {exporter.pid, "CapAmb", none},
         {exporter.pid, "NoNewPrivs", "1"},
+        {exporter.pid, "Seccomp", "2"}, // a system call filter
         {device_side, "Uid", "0\t0\t0\t0"},
         {device_side, "CapPrm", sys_admin},
         {device_side, "CapEff", sys_admin},
         {device_side, "CapBnd", sys_admin},
         {device_side, "NoNewPrivs", "1"},
+        {device_side, "Seccomp", "2"},
     };
     for (const row& r : rows)
         EXPECT_EQ(status_field(r.pid, r.field), r.value)
-            << (r.pid == exporter.pid ? "network side " : "device side ") << r.field;
+            << (r.pid == exporter.pid ? "metrics side " : "device side ") << r.field;
 
-    // The network side holds no device node, the device side no TCP socket.
+    // The metrics side holds no device node, the device side no TCP socket.
     std::set<std::string> network_sockets, device_sockets;
     std::vector<std::string> network_files, device_files;
     descriptors(exporter.pid, &network_sockets, &network_files);
@@ -146,7 +148,7 @@ TEST(privileges, either_side_dying_ends_the_exporter)
 {
     fleet_scope bed({plain(fleet_ebs_volume(0))});
     for (bool kill_device_side : {false, true}) {
-        SCOPED_TRACE(kill_device_side ? "device side killed" : "network side killed");
+        SCOPED_TRACE(kill_device_side ? "device side killed" : "metrics side killed");
         int port = free_port();
         fleet_process exporter = start_exporter(port);
         pid_t device_side = child_of(exporter.pid);
@@ -197,4 +199,173 @@ TEST(privileges, device_side_refuses_other_requests)
                               + refused + "a record of the wrong size\n"
                               + refused + "a record of the wrong size\n");
     EXPECT_EQ(result.status, 0);
+}
+
+TEST(privileges, failed_privilege_call_stops_the_start)
+{
+    // Each call of the device side's made to fail in turn: the exporter must
+    // not serve with a device side that kept more than it should.
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    const std::string side = "volscan-exporter: device side: ";
+    struct row {
+        const char* call;
+        std::string message;
+    } rows[] = {
+        {"pdeathsig", side + "cannot be ended with the metrics side: Operation not permitted\n"},
+        {"capbset_drop", side + "cannot keep CAP_SYS_ADMIN alone: Operation not permitted\n"},
+        {"capset", side + "cannot keep CAP_SYS_ADMIN alone: Operation not permitted\n"},
+        {"no_new_privs", side + "cannot give up new privileges: Operation not permitted\n"},
+        {"seccomp", side + "cannot filter its system calls: Operation not permitted\n"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.call);
+        int port = free_port();
+        fleet_process exporter = fleet_spawn(
+            exporter_binary,
+            {"volscan-exporter", "--web.listen-address=127.0.0.1:" + std::to_string(port),
+             "--web.user=nobody"},
+            {"PRIVILEGE_FAULT=" + std::string(r.call),
+             "LD_PRELOAD=" PRIVILEGE_FAULT ":" BED_SHIM ":libumockdev-preload.so.0"});
+        bool ended = ended_within(exporter, 5000);
+        EXPECT_TRUE(ended) << "it served";
+        run_result result = fleet_finish(exporter, ended ? 0 : SIGKILL);
+        EXPECT_EQ(result.err, r.message);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.status, 1);
+    }
+}
+
+TEST(privileges, device_side_ends_with_the_metrics_side)
+{
+    // The metrics side killed while a reader of the device side waits for a
+    // hung controller; the same where the metrics side is still root (text
+    // files), which the kernel lets signal the device side as it ends.
+    fleet_scope bed({plain(fleet_ebs_volume(0)), plain(fleet_ebs_volume(1))});
+    temporary_folder folder;
+    for (bool textfile : {false, true}) {
+        SCOPED_TRACE(textfile ? "text files" : "HTTP");
+        fleet_set_delay(1, 60000);
+        int port = free_port();
+        fleet_process exporter = textfile
+            ? fleet_spawn(exporter_binary, {"volscan-exporter", "--scrape.timeout=0.2",
+                                            "--textfile.output=" + folder.path + "/ebs.prom",
+                                            "--textfile.interval=60"})
+            : start_exporter(port, {"--scrape.timeout=0.2"});
+        if (!textfile) {
+            EXPECT_EQ(http_status(http_get(port, "/metrics")), 200);
+        }
+        for (int tries = 0; tries < 300 && fleet_pending(1) == 0; tries++)
+            usleep(10000);
+        EXPECT_EQ(fleet_pending(1), 1);
+        pid_t device_side = child_of(exporter.pid);
+        ASSERT_GT(device_side, 0);
+        kill(exporter.pid, SIGKILL);
+        EXPECT_EQ(fleet_finish(exporter, 0).status, 128 + SIGKILL);
+        for (int tries = 0; tries < 300 && !gone(device_side); tries++)
+            usleep(10000);
+        EXPECT_TRUE(gone(device_side));
+        if (!gone(device_side))
+            kill(device_side, SIGKILL);
+        // The held command is answered now, before the next round counts it.
+        fleet_set_delay(1, 0);
+        for (int tries = 0; tries < 300 && fleet_pending(1) != 0; tries++)
+            usleep(10000);
+    }
+}
+
+TEST(privileges, device_side_ends_after_its_grace_period)
+{
+    // Its main thread held where the closed link cannot wake it: in a write
+    // to a log that nobody reads. Its watchdog ends it 2 s later.
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    run_result result = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe", "watchdog"});
+    EXPECT_EQ(result.out, "device side ended with 0 after 2 s\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(privileges, text_file_writer_holds_none)
+{
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    temporary_folder folder;
+    std::string output = folder.path + "/ebs.prom";
+    fleet_process exporter = fleet_spawn(exporter_binary, {"volscan-exporter",
+                                                           "--textfile.output=" + output,
+                                                           "--textfile.interval=1"});
+    for (int tries = 0; tries < 500 && access(output.c_str(), F_OK) != 0; tries++)
+        usleep(10000);
+    EXPECT_EQ(access(output.c_str(), F_OK), 0);
+    pid_t device_side = child_of(exporter.pid);
+    ASSERT_GT(device_side, 0);
+    const std::string none = "0000000000000000";
+    const std::string sys_admin = "0000000000200000";
+    struct row {
+        pid_t pid;
+        const char* field;
+        std::string value;
+    } rows[] = {
+        {exporter.pid, "Uid", "0\t0\t0\t0"}, // writes as the user it was started as
+        {exporter.pid, "CapInh", none},
+        {exporter.pid, "CapPrm", none},
+        {exporter.pid, "CapEff", none},
+        {exporter.pid, "CapBnd", none},
+        {exporter.pid, "CapAmb", none},
+        {exporter.pid, "NoNewPrivs", "1"},
+        {exporter.pid, "Seccomp", "2"},
+        {device_side, "CapEff", sys_admin},
+        {device_side, "CapBnd", sys_admin},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(status_field(r.pid, r.field), r.value)
+            << (r.pid == exporter.pid ? "writer " : "device side ") << r.field;
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, "volscan-exporter: version 1.0.0 writing " + output
+                              + " every 1 s, reading up to 8 devices at once\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(read_file(output).find("ebs_read_ops_total{"), std::string::npos);
+}
+
+TEST(privileges, system_call_filters)
+{
+    // What each side may no longer do, tried from within it; what it needs still works.
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    run_result device = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe", "device-filter"});
+    EXPECT_EQ(device.out, "list: nvme0\n"
+                          "nvme0: nvme0 identified with statistics\n"
+                          "execve: Operation not permitted\n"
+                          "socket AF_INET: Operation not permitted\n"
+                          "socket AF_NETLINK: Operation not permitted\n"
+                          "ptrace: Operation not permitted\n"
+                          "kill: Operation not permitted\n"
+                          "setuid: Operation not permitted\n"
+                          "ioctl FIONREAD: Operation not permitted\n"
+                          "nvme0 again: nvme0 identified with statistics\n"
+                          "device side ended with 0\n");
+    EXPECT_EQ(device.err, "");
+    EXPECT_EQ(device.status, 0);
+    run_result network = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe", "metrics-filter"});
+#ifdef VOLSCAN_SANITIZE
+    // LeakSanitizer stops the threads with ptrace to check the process at its end.
+    const char* ptrace = "ptrace: allowed\n";
+#else
+    const char* ptrace = "ptrace: Operation not permitted\n";
+#endif
+    EXPECT_EQ(network.out, std::string("execve: Operation not permitted\n"
+                                       "execveat: Operation not permitted\n")
+                               + ptrace
+                               + "process_vm_readv: Operation not permitted\n"
+                                 "mount: Operation not permitted\n"
+                                 "unshare: Operation not permitted\n"
+                                 "bpf: Operation not permitted\n"
+                                 "socket AF_NETLINK: Operation not permitted\n"
+                                 "socket AF_PACKET: Operation not permitted\n"
+                                 "ioctl TIOCSTI: Operation not permitted\n"
+                                 "socket AF_INET: allowed\n"
+                                 "socket AF_INET6: allowed\n"
+                                 "socketpair AF_UNIX: allowed\n"
+                                 "ioctl FIONREAD: allowed\n"
+                                 "open and read a file: allowed\n"
+                                 "a thread: allowed\n");
+    EXPECT_EQ(network.err, "");
+    EXPECT_EQ(network.status, 0);
 }

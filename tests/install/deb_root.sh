@@ -106,7 +106,7 @@ if [ "${1-}" = --inside ]; then
             || fail "no /usr/lib/sysusers.d/volscan-exporter.conf"
         user=$(chroot "$root" getent passwd volscan-exporter)
         case $user in
-        volscan-exporter:x:*:*:"volscan-exporter HTTP side":/nonexistent:/usr/sbin/nologin) ;;
+        volscan-exporter:x:*:*:"volscan-exporter metrics side":/nonexistent:/usr/sbin/nologin) ;;
         *) fail "the package did not make the user volscan-exporter: '$user'" ;;
         esac
         uid=$(echo "$user" | cut -d: -f3)
@@ -173,7 +173,7 @@ done
 # The root: minbase, with udev and umockdev to run the rules in, and the
 # libraries volscan-exporter links (its package depends on them; dpkg -i
 # installs no dependency).
-base=$(sh "$make_root" "$suite" --include=udev,umockdev,libmicrohttpd12,libyaml-0-2) || exit 1
+base=$(sh "$make_root" "$suite" --include=udev,umockdev,libmicrohttpd12,libyaml-0-2,libseccomp2) || exit 1
 
 work=$(mktemp -d /tmp/volscan-deb-root.XXXXXX) || exit 1
 trap 'rm -rf "$work"' EXIT

@@ -51,7 +51,7 @@ list_answer latest_list;
 uint32_t list_received;
 
 // Tags wrap; an answer is new enough when it is not before the one wanted.
-bool reached(uint32_t tag, uint32_t wanted)
+bool tag_reached(uint32_t tag, uint32_t wanted)
 {
     return static_cast<int32_t>(tag - wanted) >= 0;
 }
@@ -198,7 +198,7 @@ bool wait_for_change(const timespec& deadline)
 // Requests leave with table_lock released: the thread that takes the answers
 // needs it, and the device side may wait for that thread to take one before
 // it reads the next request.
-bool list(listed_controller* entries, int* count, const timespec& deadline)
+bool list_by_deadline(listed_controller* entries, int* count, const timespec& deadline)
 {
     pthread_mutex_lock(&table_lock);
     bool turn = true;
@@ -231,8 +231,8 @@ bool list(listed_controller* entries, int* count, const timespec& deadline)
     return listed;
 }
 
-pthread_t answers;
-bool answers_started;
+pthread_t answer_taker;
+bool answer_taker_started;
 
 // Rooms of the scrapes at once, kept for the next ones: connections come and
 // go on threads of their own, and memory taken on each would scatter.
@@ -244,7 +244,7 @@ int spares;
 bool all_answered(device_slot* const* chosen, const uint32_t* wanted, int asked)
 {
     for (int i = 0; i < asked; i++)
-        if (!chosen[i]->answered || !reached(chosen[i]->received, wanted[i]))
+        if (!chosen[i]->answered || !tag_reached(chosen[i]->received, wanted[i]))
             return false;
     return true;
 }
@@ -257,20 +257,20 @@ bool start_scrapes()
     if (pthread_condattr_init(&monotonic) != 0
         || pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC) != 0
         || pthread_cond_init(&table_changed, &monotonic) != 0
-        || pthread_create(&answers, nullptr, take_answers, nullptr) != 0) {
+        || pthread_create(&answer_taker, nullptr, take_answers, nullptr) != 0) {
         log_message("cannot start the thread that takes the device side's answers");
         return false;
     }
     pthread_condattr_destroy(&monotonic);
-    answers_started = true;
+    answer_taker_started = true;
     return true;
 }
 
 void stop_scrapes()
 {
     stop_device_side();
-    if (answers_started)
-        pthread_join(answers, nullptr);
+    if (answer_taker_started)
+        pthread_join(answer_taker, nullptr);
 }
 
 scrape_room* take_scrape_room()
@@ -301,7 +301,7 @@ bool scrape(scrape_readings* now, double seconds)
     timespec deadline = monotonic_time(start + static_cast<uint64_t>(seconds * 1e9));
     listed_controller entries[max_controllers];
     int count;
-    if (!list(entries, &count, deadline))
+    if (!list_by_deadline(entries, &count, deadline))
         return false;
     now->count = 0;
     device_slot* chosen[max_controllers];
@@ -354,7 +354,7 @@ bool scrape(scrape_readings* now, double seconds)
         // A scrape at once that saw the controller leave may have let its slot go.
         if (!slot->used || strcmp(slot->reading.controller, names[i]) != 0)
             continue;
-        bool in_time = slot->answered && reached(slot->received, wanted[i]);
+        bool in_time = slot->answered && tag_reached(slot->received, wanted[i]);
         if (slot->answered && !slot->platform_device)
             continue;
         controller_reading* reading = &now->readings[now->count++];

@@ -121,7 +121,7 @@ done"
 }
 
 # System users (sysusers.d files in a package, such as the user the
-# exporter's HTTP side becomes) are made before anything can run as them:
+# exporter's metrics side becomes) are made before anything can run as them:
 # by systemd-sysusers from the package's own file where it is there, which
 # is what systemd does at boot, and otherwise by useradd from the file's
 # "u NAME - "COMMENT" HOME" lines. They stay on removal and purge, as

@@ -18,14 +18,15 @@
 #include "cli/options.h"
 #include "cli/top_render.h"
 #include "identity/identity.h"
+#include "nvme/discovery.h"
 #include "nvme/driver.h"
 #include "nvme/identify.h"
+#include "nvme/trim_field.h"
 #include "stats/interval.h"
 #include "stats/poll.h"
 
 namespace {
 
-constexpr int max_volumes = 64;
 constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct volume_slot {
@@ -41,9 +42,9 @@ struct volume_slot {
     top_row row;
 };
 
-volume_slot slots[max_volumes];
+volume_slot slots[max_controllers];
 // Listed controllers that are not EBS volumes, so as not to identify them again.
-char ignored[max_listed_controllers][32];
+char ignored[max_controllers][32];
 int ignored_count;
 
 volatile sig_atomic_t stop_requested;
@@ -53,13 +54,6 @@ bool terminal;
 bool keyboard;
 termios saved_terminal;
 int terminal_width; // 0 when the terminal does not say
-
-void copy_text(char* to, size_t size, const char* from)
-{
-    size_t length = strnlen(from, size - 1);
-    memcpy(to, from, length);
-    to[length] = '\0';
-}
 
 void note_stop(int) { stop_requested = 1; }
 
@@ -185,18 +179,6 @@ volume_slot* free_slot()
     return nullptr;
 }
 
-void fill_identity(volume_slot* slot, const identify_controller_data& identify)
-{
-    identity_fields fields;
-    if (!read_identity_fields(identify, &fields))
-        fatal("malloc");
-    char id[volume_id_size];
-    volume_id(fields.serial, id);
-    copy_text(slot->row.volume_id, sizeof slot->row.volume_id, id);
-    copy_text(slot->row.block_device, sizeof slot->row.block_device, bdev_name(fields.bdev));
-    free_identity_fields(&fields);
-}
-
 void take_slot(volume_slot* slot, int descriptor, const char* device,
                const identify_controller_data& identify)
 {
@@ -204,8 +186,9 @@ void take_slot(volume_slot* slot, int descriptor, const char* device,
     slot->used = true;
     slot->descriptor = descriptor;
     slot->has_baseline = false;
-    copy_text(slot->row.device, sizeof slot->row.device, device);
-    fill_identity(slot, identify);
+    copy_field(slot->row.device, sizeof slot->row.device, device);
+    if (!fill_volume_identity(identify, &slot->row.identity))
+        fatal("malloc");
 }
 
 // Each operand as id and stats take it, with their diagnostics; an
@@ -213,8 +196,8 @@ void take_slot(volume_slot* slot, int descriptor, const char* device,
 void open_operands()
 {
     static identify_controller_data identify;
-    if (settings.operand_count > max_volumes)
-        fatalx("too many devices: at most %d", max_volumes);
+    if (settings.operand_count > max_controllers)
+        fatalx("too many devices: at most %d", max_controllers);
     for (int i = 0; i < settings.operand_count; i++) {
         const char* device_name = strip_dev_prefix(settings.operands[i]);
         int descriptor = open_platform_device(device_name, &identify);
@@ -238,27 +221,27 @@ volume_slot* consider(const controller_entry& entry, char (*still_ignored)[32], 
 {
     static identify_controller_data identify;
     if (is_ignored(entry.controller)) {
-        copy_text(still_ignored[(*still_count)++], 32, entry.controller);
+        copy_field(still_ignored[(*still_count)++], 32, entry.controller);
         return nullptr;
     }
-    char path[8 + sizeof entry.controller];
-    snprintf(path, sizeof path, "/dev/%.*s", static_cast<int>(sizeof entry.controller),
-             entry.controller);
-    int descriptor = open(path, O_RDONLY);
-    if (descriptor < 0)
-        return nullptr; // gone already, or not ours to read: seen again at the next listing
     volume_slot* slot = free_slot();
-    bool identified = slot && identify_controller(descriptor, &identify) == admin_outcome::success;
+    if (slot == nullptr)
+        return nullptr;
+    controller_probe probe = probe_controller(entry.controller, &identify);
+    if (probe.descriptor < 0)
+        return nullptr; // gone already, or not ours to read: seen again at the next listing
+    int descriptor = probe.descriptor;
+    bool identified = probe.identify == admin_outcome::success;
     device_kind kind = identified ? controller_kind(identify) : device_kind::no_memory;
     if (kind == device_kind::ebs_volume) {
         take_slot(slot, descriptor, entry.device, identify);
-        copy_text(slot->controller, sizeof slot->controller, entry.controller);
+        copy_field(slot->controller, sizeof slot->controller, entry.controller);
         return slot;
     }
     close(descriptor);
     // A controller that could not be identified now is asked again next time.
     if (identified && kind != device_kind::no_memory)
-        copy_text(still_ignored[(*still_count)++], 32, entry.controller);
+        copy_field(still_ignored[(*still_count)++], 32, entry.controller);
     return nullptr;
 }
 
@@ -266,12 +249,11 @@ volume_slot* consider(const controller_entry& entry, char (*still_ignored)[32], 
 // exporter finds them: a volume that left is dropped, a new one joins.
 void refresh_listing()
 {
-    static controller_entry entries[max_listed_controllers];
-    static char still_ignored[max_listed_controllers][32];
-    int count = list_controllers(entries, max_listed_controllers);
+    static controller_entry entries[max_controllers];
+    static char still_ignored[max_controllers][32];
+    int count = list_devices(entries, max_controllers);
     if (count < 0)
         return; // the listing failed this time: keep the volumes known
-    count = distinct_devices(entries, count);
     for (volume_slot& slot : slots) {
         if (!slot.used)
             continue;
@@ -372,8 +354,8 @@ void redraw()
 
 void report(uint64_t seconds_nanoseconds, const timespec& wall)
 {
-    static const volume_slot* shown[max_volumes];
-    static const top_row* rows[max_volumes];
+    static const volume_slot* shown[max_controllers];
+    static const top_row* rows[max_controllers];
     int count = 0;
     for (const volume_slot& slot : slots)
         if (slot.used && slot.shown)

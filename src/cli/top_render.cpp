@@ -240,7 +240,7 @@ double cell_text(const interval_rates& rates, int column, char (&text)[32])
 
 void print_row(const top_report& report, const table_layout& layout, const top_row& row)
 {
-    printf("%-12s %-21s", row.device, row.volume_id);
+    printf("%-12s %-21s", row.device, row.identity.volume_id);
     if (row.state != row_state::measured) {
         const char* why = row.state == row_state::failed
             ? row.failure
@@ -365,9 +365,9 @@ void print_json_row(const top_row& row)
     fputs("{\"device\": ", stdout);
     print_json_string(row.device);
     fputs(", \"volume_id\": ", stdout);
-    print_json_string(row.volume_id);
+    print_json_string(row.identity.volume_id);
     fputs(", \"block_device\": ", stdout);
-    print_json_string(row.block_device);
+    print_json_string(row.identity.block_device);
     static const char* const states[] = {"ok", "failed", "restarted"};
     printf(", \"status\": \"%s\", \"error\": ", states[static_cast<int>(row.state)]);
     if (row.state == row_state::failed)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "identity/volume_identity.h"
 #include "stats/interval.h"
 #include "stats/log_page.h"
 
@@ -16,8 +17,7 @@ enum class row_state {
 
 struct top_row {
     char device[64];       // as the user knows it: nvme1n1, a multipath head, an operand
-    char volume_id[24];
-    char block_device[40]; // the name the platform reports: sdf
+    volume_identity identity;
     row_state state;
     char failure[128];
     interval_rates rates;

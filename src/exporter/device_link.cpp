@@ -11,9 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "exporter/device_side.h"
-#include "exporter/options.h"
+#include "exporter/device/device_side.h"
+#include "exporter/log.h"
 #include "exporter/sandbox.h"
+#include "exporter/stop_signals.h"
 
 static int link_socket = -1;
 static pid_t device_side = -1;
@@ -24,22 +25,21 @@ bool start_device_side(unsigned threads)
     int pair[2];
     // Records keep their bounds, so a short or long one is seen as such.
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-        report("cannot make the device side's socket pair: %s", strerror(errno));
+        log_message("cannot make the device side's socket pair: %s", strerror(errno));
         return false;
     }
     pid_t parent = getpid();
     device_side = fork();
     if (device_side < 0) {
-        report("cannot start the device side: %s", strerror(errno));
+        log_message("cannot start the device side: %s", strerror(errno));
         return false;
     }
     if (device_side == 0) {
         close(pair[0]);
         if (!end_with_parent(parent))
             _exit(1);
-        // A stop request is for the network side, which then closes the link.
-        signal(SIGINT, SIG_IGN);
-        signal(SIGTERM, SIG_IGN);
+        // A stop request is for the metrics side, which then closes the link.
+        ignore_stop_signals();
         run_device_side(pair[1], threads);
     }
     close(pair[1]);
@@ -54,7 +54,7 @@ bool start_device_side(unsigned threads)
         && ready == ready_kind)
         return true;
     if (polled == 0)
-        report("the device side did not start within 10 s");
+        log_message("the device side did not start within 10 s");
     close(link_socket);
     link_socket = -1;
     waitpid(device_side, nullptr, polled == 0 ? WNOHANG : 0);
@@ -63,7 +63,7 @@ bool start_device_side(unsigned threads)
 
 [[noreturn]] static void link_lost()
 {
-    report("the device side ended");
+    log_message("the device side ended");
     _exit(1);
 }
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The network side's end of the socket pair to the device side.
+// The metrics side's end of the socket pair to the device side.
 #pragma once
 
 #include <cstddef>
 #include <sys/types.h>
 
-#include "exporter/device_records.h"
+#include "exporter/records.h"
 
 #include <ctime>
 

@@ -2,50 +2,44 @@
 // volscan-exporter: the statistics of every EBS volume of the machine in the
 // Prometheus text format, over HTTP or into node_exporter's text-file folder.
 //
-// Two processes: the device side, forked first, keeps the privilege to send
-// NVMe admin commands and answers two kinds of request over a socket pair;
-// this one, which parses HTTP, becomes an unprivileged user and holds no
-// capability (see device_side.cpp and sandbox.h).
-#include <csignal>
-
+// Two processes (docs/architecture.md): the device side, forked first, keeps
+// the privilege to send NVMe admin commands and answers two kinds of record
+// over a socket pair (records.h); the metrics side, this one, asks it, keeps
+// the running totals, renders the metrics and serves them over HTTP as an
+// unprivileged user holding no capability, or writes them to a file.
 #include "exporter/device_link.h"
-#include "exporter/http.h"
+#include "exporter/log.h"
 #include "exporter/options.h"
 #include "exporter/sandbox.h"
 #include "exporter/scrape.h"
+#include "exporter/stop_signals.h"
 #include "exporter/textfile.h"
-#include "exporter/webconfig.h"
+#include "exporter/web/admission.h"
+#include "exporter/web/listener.h"
+#include "exporter/web/server.h"
 
-// SIGTERM and SIGINT go to the thread that waits for them, not to one of
-// the server's or the one that takes the device side's answers.
-static void hold_stop_signals()
-{
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-}
-
-static int serve()
+static int serve(const exporter_settings& settings)
 {
     unprivileged_user user;
-    if (!find_user(exporter.web_user, &user) || !start_device_side(exporter.scrape_threads))
+    if (!find_user(settings.web_user, &user) || !start_device_side(settings.scrape_threads))
         return 1;
     // The web configuration is read by the process that reads it again later,
     // as the user it has become: a file that user cannot read stops the start.
-    int listener = open_listener(exporter.listen_address);
-    if (listener < 0 || !drop_privileges(user) || !confine_network_side())
+    int listener =
+        open_listener(settings.listen_host, settings.listen_port, settings.listen_address);
+    if (listener < 0 || !drop_privileges(user) || !confine_metrics_side())
         return 1;
-    if (exporter.web_config_file
-        && !load_web_config(exporter.web_config_file, user.change ? user.name : nullptr))
+    if (settings.web_config_file
+        && !start_admission(settings.web_config_file, user.change ? user.name : nullptr))
         return 1;
-    report("version %s listening on %s, reading up to %u devices at once", VOLSCAN_VERSION,
-           exporter.listen_address, exporter.scrape_threads);
+    log_message("version %s listening on %s, reading up to %u devices at once", VOLSCAN_VERSION,
+                settings.listen_address, settings.scrape_threads);
+    // Before any thread starts: the stop signals go to the thread that waits
+    // for them, not to one of the server's or the one that takes the answers.
     hold_stop_signals();
     if (!start_scrapes())
         return 1;
-    int status = serve_http(listener);
+    int status = serve_http(listener, settings);
     stop_scrapes();
     return status;
 }
@@ -55,27 +49,29 @@ static int serve()
 // alone. The writer keeps no capability at all, CAP_DAC_OVERRIDE included:
 // root's folder it writes as its owner, and a folder it may not write by its
 // mode is an operator's mistake to be told of, not overridden.
-static int write_files()
+static int write_files(const exporter_settings& settings)
 {
-    const unprivileged_user same = {false, 0, 0};
-    if (!start_device_side(exporter.scrape_threads) || !drop_privileges(same)
-        || !confine_network_side())
+    const unprivileged_user same = {};
+    if (!start_device_side(settings.scrape_threads) || !drop_privileges(same)
+        || !confine_metrics_side())
         return 1;
-    if (exporter.textfile_interval) {
-        report("version %s writing %s every %u s, reading up to %u devices at once",
-               VOLSCAN_VERSION, exporter.textfile_output, exporter.textfile_interval,
-               exporter.scrape_threads);
+    if (settings.textfile_interval) {
+        log_message("version %s writing %s every %u s, reading up to %u devices at once",
+                    VOLSCAN_VERSION, settings.textfile_output, settings.textfile_interval,
+                    settings.scrape_threads);
         hold_stop_signals();
     }
     if (!start_scrapes())
         return 1;
-    int status = run_textfile(exporter.textfile_output, exporter.textfile_interval);
+    int status =
+        run_textfile(settings.textfile_output, settings.textfile_interval, settings.scrape_timeout);
     stop_scrapes();
     return status;
 }
 
 int main(int argc, char** argv)
 {
-    parse_exporter_options(argc, argv);
-    return exporter.textfile_output ? write_files() : serve();
+    exporter_settings settings;
+    parse_exporter_options(argc, argv, &settings);
+    return settings.textfile_output ? write_files(settings) : serve(settings);
 }

@@ -83,27 +83,27 @@ static void append_label(text_buffer* out, const char* before, const char* name,
 }
 
 // The labels every series of a volume carries, without the braces.
-static void volume_labels(text_buffer* out, const volume_reading& reading)
+static void volume_labels(text_buffer* out, const controller_reading& reading)
 {
-    bool has_volume_id = reading.identified && reading.is_ebs;
+    bool has_volume_id = is_identified_volume(reading);
     if (has_volume_id)
-        append_label(out, "", "volume_id", reading.volume_id);
+        append_label(out, "", "volume_id", reading.identity.volume_id);
     append_label(out, has_volume_id ? "," : "", "device", reading.device);
 }
 
-static void sample_start(text_buffer* out, const char* name, const volume_reading& reading)
+static void sample_start(text_buffer* out, const char* name, const controller_reading& reading)
 {
     append_text(out, "%s{", name);
     volume_labels(out, reading);
     append_text(out, "} ");
 }
 
-static void render_counters(const fleet& readings, text_buffer* out)
+static void render_counters(const scrape_readings& readings, text_buffer* out)
 {
     for (const counter_family& family : counter_families) {
         head(out, family.name, "counter", family.help);
         for (int i = 0; i < readings.count; i++) {
-            const volume_reading& reading = readings.readings[i];
+            const controller_reading& reading = readings.readings[i];
             if (!reading.has_stats)
                 continue;
             uint64_t value = reading.page.*family.field;
@@ -117,12 +117,12 @@ static void render_counters(const fleet& readings, text_buffer* out)
     }
 }
 
-static void render_queue(const fleet& readings, text_buffer* out)
+static void render_queue(const scrape_readings& readings, text_buffer* out)
 {
     head(out, "ebs_volume_queue_length", "gauge",
          "Operations in the volume's queue at the moment of the scrape.");
     for (int i = 0; i < readings.count; i++) {
-        const volume_reading& reading = readings.readings[i];
+        const controller_reading& reading = readings.readings[i];
         if (reading.has_stats) {
             sample_start(out, "ebs_volume_queue_length", reading);
             append_text(out, "%" PRIu64 "\n", reading.page.volume_queue_length);
@@ -136,7 +136,7 @@ static void render_queue(const fleet& readings, text_buffer* out)
 // real upper bound (the largest value the field holds) is the +Inf bucket
 // itself: as a finite le of 18446744073709.551615 seconds, histogram_quantile
 // would interpolate inside it.
-static void render_histogram(text_buffer* out, const char* name, const volume_reading& reading,
+static void render_histogram(text_buffer* out, const char* name, const controller_reading& reading,
                              const latency_histogram& histogram, const uint64_t* totals,
                              uint64_t sum_us)
 {
@@ -173,7 +173,7 @@ struct histogram_family {
     const char* name;
     const char* help;
     latency_histogram ebs_stats_log::*histogram;
-    uint64_t (volume_reading::*totals)[histogram_bins];
+    uint64_t (controller_reading::*totals)[histogram_bins];
     uint64_t ebs_stats_log::*sum; // microseconds
 };
 
@@ -182,22 +182,22 @@ static const histogram_family histogram_families[] = {
      "Latency of read operations, from the volume's histogram. _sum is the volume's total read "
      "time (ebs_read_seconds_total), so _sum / _count is the mean read latency only as far as "
      "the histogram's bins hold every read.",
-     &ebs_stats_log::read_io_latency_histogram, &volume_reading::read_totals,
+     &ebs_stats_log::read_io_latency_histogram, &controller_reading::read_totals,
      &ebs_stats_log::total_read_time},
     {"ebs_write_latency_seconds",
      "Latency of write operations, from the volume's histogram. _sum is the volume's total write "
      "time (ebs_write_seconds_total), so _sum / _count is the mean write latency only as far as "
      "the histogram's bins hold every write.",
-     &ebs_stats_log::write_io_latency_histogram, &volume_reading::write_totals,
+     &ebs_stats_log::write_io_latency_histogram, &controller_reading::write_totals,
      &ebs_stats_log::total_write_time},
 };
 
-static void render_histograms(const fleet& readings, text_buffer* out)
+static void render_histograms(const scrape_readings& readings, text_buffer* out)
 {
     for (const histogram_family& family : histogram_families) {
         head(out, family.name, "histogram", family.help);
         for (int i = 0; i < readings.count; i++) {
-            const volume_reading& reading = readings.readings[i];
+            const controller_reading& reading = readings.readings[i];
             if (reading.has_stats)
                 render_histogram(out, family.name, reading, reading.page.*family.histogram,
                                  reading.*family.totals, reading.page.*family.sum);
@@ -206,24 +206,24 @@ static void render_histograms(const fleet& readings, text_buffer* out)
 }
 
 // An info series: the volume's labels, then what the device says of itself.
-static void render_identity(text_buffer* out, const char* name, const volume_reading& reading)
+static void render_identity(text_buffer* out, const char* name, const controller_reading& reading)
 {
     append_text(out, "%s{", name);
     volume_labels(out, reading);
     if (reading.is_ebs)
-        append_label(out, ",", "block_device", reading.block_device);
-    append_label(out, ",", "model", reading.model);
-    append_label(out, ",", "serial", reading.serial);
+        append_label(out, ",", "block_device", reading.identity.block_device);
+    append_label(out, ",", "model", reading.identity.model);
+    append_label(out, ",", "serial", reading.identity.serial);
     append_text(out, "} 1\n");
 }
 
-static void render_info(const fleet& readings, text_buffer* out)
+static void render_info(const scrape_readings& readings, text_buffer* out)
 {
     head(out, "ebs_volume_info", "gauge",
          "Identity of an EBS volume: block_device is the name the platform reports for it "
          "(the name it was attached under).");
     for (int i = 0; i < readings.count; i++)
-        if (readings.readings[i].identified && readings.readings[i].is_ebs)
+        if (is_identified_volume(readings.readings[i]))
             render_identity(out, "ebs_volume_info", readings.readings[i]);
     head(out, "ec2_instance_storage_info", "gauge", "Identity of an instance-storage disk.");
     for (int i = 0; i < readings.count; i++)
@@ -231,13 +231,13 @@ static void render_info(const fleet& readings, text_buffer* out)
             render_identity(out, "ec2_instance_storage_info", readings.readings[i]);
 }
 
-static void render_scrape(const fleet& readings, text_buffer* out)
+static void render_scrape(const scrape_readings& readings, text_buffer* out)
 {
     head(out, "ebs_scrape_success", "gauge",
          "1 when this scrape read the device's identity and, for an EBS volume, its "
          "statistics; 0 when a request failed.");
     for (int i = 0; i < readings.count; i++) {
-        const volume_reading& reading = readings.readings[i];
+        const controller_reading& reading = readings.readings[i];
         bool success =
             !reading.late && reading.identified && (!reading.is_ebs || reading.has_stats);
         sample_start(out, "ebs_scrape_success", reading);
@@ -246,14 +246,14 @@ static void render_scrape(const fleet& readings, text_buffer* out)
     head(out, "ebs_scrape_duration_seconds", "gauge",
          "Time this scrape spent on the device's requests.");
     for (int i = 0; i < readings.count; i++) {
-        const volume_reading& reading = readings.readings[i];
+        const controller_reading& reading = readings.readings[i];
         sample_start(out, "ebs_scrape_duration_seconds", reading);
         append_fraction(out, reading.nanoseconds, 9);
         append_text(out, "\n");
     }
 }
 
-void render_metrics(const fleet& readings, text_buffer* out)
+void render_metrics(const scrape_readings& readings, text_buffer* out)
 {
     clear_text(out);
     render_counters(readings, out);

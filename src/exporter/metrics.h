@@ -3,10 +3,10 @@
 // for each volume together.
 #pragma once
 
-#include "exporter/fleet.h"
+#include "exporter/readings.h"
 #include "exporter/text_buffer.h"
 
 // The media type of the page that render_metrics writes.
 extern const char metrics_content_type[];
 
-void render_metrics(const fleet& readings, text_buffer* out);
+void render_metrics(const scrape_readings& readings, text_buffer* out);

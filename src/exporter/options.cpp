@@ -8,7 +8,10 @@
 #include <cstring>
 #include <getopt.h>
 
-exporter_settings exporter = {":9720", "/metrics", 32, 0, nullptr, "volscan-exporter", nullptr, 0, 9.5, 8};
+#include "exporter/log.h"
+
+static const exporter_settings defaults = {":9720", "", "9720", "/metrics", 32, 0, nullptr,
+                                           "volscan-exporter", nullptr, 0, 9.5, 8};
 
 const char exporter_usage[] =
     "usage: volscan-exporter [--web.listen-address=[HOST]:PORT] [--web.telemetry-path=PATH]\n"
@@ -32,7 +35,7 @@ static const char help_text[] =
     "                                    quarter of --web.max-connections, at least 1)\n"
     "  --web.config.file=FILE            TLS and basic authentication, in the web\n"
     "                                    configuration format of Prometheus exporters\n"
-    "  --web.user=USER                   user the HTTP side runs as, when started as\n"
+    "  --web.user=USER                   user the metrics side runs as, when started as\n"
     "                                    root (default \"volscan-exporter\")\n"
     "  --textfile.output=FILE            write the metrics to FILE (for node_exporter's\n"
     "                                    text-file collector) instead of serving them\n"
@@ -44,16 +47,6 @@ static const char help_text[] =
     "  --scrape.threads=N                devices read at once (default 8)\n"
     "  --help                            this text\n"
     "  --version                         the version\n";
-
-void report(const char* format, ...)
-{
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    fprintf(stderr, "volscan-exporter: %s\n", line);
-}
 
 [[noreturn]] static void misuse(const char* format, const char* value)
 {
@@ -95,21 +88,33 @@ static bool parse_seconds(const char* text, double high, double* value)
 static const char path_characters[] =
     "/abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~";
 
-// [host]:port, where host may be empty, a name, an IPv4 address or an IPv6
-// address in brackets, and port is a number from 1 to 65535.
-static bool valid_listen_address(const char* address)
+bool split_listen_address(const char* address, char (&host)[256], char (&port)[6])
 {
     const char* colon = strrchr(address, ':');
-    unsigned port;
-    if (colon == nullptr || !parse_number(colon + 1, 1, 65535, &port))
+    unsigned number;
+    if (colon == nullptr || !parse_number(colon + 1, 1, 65535, &number))
         return false;
-    if (address[0] == '[')
-        return colon > address + 1 && colon[-1] == ']';
-    return memchr(address, ':', colon - address) == nullptr;
+    const char* begin = address;
+    size_t length = colon - address;
+    if (address[0] == '[') { // [v6]:port
+        if (length < 3 || colon[-1] != ']')
+            return false;
+        begin++;
+        length -= 2;
+    } else if (memchr(address, ':', length) != nullptr)
+        return false;
+    if (length >= sizeof host)
+        return false;
+    memcpy(host, begin, length);
+    host[length] = '\0';
+    snprintf(port, sizeof port, "%u", number);
+    return true;
 }
 
-void parse_exporter_options(int argc, char** argv)
+void parse_exporter_options(int argc, char** argv, exporter_settings* settings)
 {
+    *settings = defaults;
+    exporter_settings& exporter = *settings;
     enum { listen_address = 1, telemetry_path, max_connections, per_address, web_config_file,
            textfile_output, textfile_interval, web_user, scrape_timeout, scrape_threads, help,
            version };
@@ -138,7 +143,7 @@ void parse_exporter_options(int argc, char** argv)
     while ((option = getopt_long(argc, argv, "+h", long_options, nullptr)) != -1) {
         switch (option) {
         case listen_address:
-            if (!valid_listen_address(optarg))
+            if (!split_listen_address(optarg, exporter.listen_host, exporter.listen_port))
                 misuse("invalid --web.listen-address: %s", optarg);
             exporter.listen_address = optarg;
             web_option = true;
@@ -221,6 +226,6 @@ void parse_exporter_options(int argc, char** argv)
     // node_exporter's collector reads *.prom alone and says nothing of the rest.
     size_t length = exporter.textfile_output ? strlen(exporter.textfile_output) : 0;
     if (length > 0 && (length < 5 || strcmp(exporter.textfile_output + length - 5, ".prom") != 0))
-        report("warning: node_exporter's text-file collector reads only files whose name ends "
-               "in .prom, not %s", exporter.textfile_output);
+        log_message("warning: node_exporter's text-file collector reads only files whose name "
+                    "ends in .prom, not %s", exporter.textfile_output);
 }

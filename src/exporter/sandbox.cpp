@@ -7,7 +7,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "exporter/options.h"
+#include "exporter/log.h"
 
 bool find_user(const char* name, unprivileged_user* user)
 {
@@ -19,12 +19,12 @@ bool find_user(const char* name, unprivileged_user* user)
     if (entry == nullptr) {
         // The packages make the default user; a machine set up by hand may lack
         // it, and the operator needs to know the way out.
-        report("cannot find user %s: %s (create it, or choose another with --web.user=USER)",
+        log_message("cannot find user %s: %s (create it, or choose another with --web.user=USER)",
                name, errno ? strerror(errno) : "no such user");
         return false;
     }
     if (entry->pw_uid == 0) {
-        report("invalid --web.user: %s is the superuser", name);
+        log_message("invalid --web.user: %s is the superuser", name);
         return false;
     }
     user->name = name;
@@ -38,11 +38,11 @@ bool drop_privileges(const unprivileged_user& user)
     drop_bounding_set();
     if (user.change
         && (initgroups(user.name, user.gid) != 0 || setgid(user.gid) != 0 || setuid(user.uid) != 0)) {
-        report("cannot become an unprivileged user: %s", strerror(errno));
+        log_message("cannot become an unprivileged user: %s", strerror(errno));
         return false;
     }
     if (user.change && (setuid(0) == 0 || geteuid() == 0)) {
-        report("cannot become an unprivileged user: root came back");
+        log_message("cannot become an unprivileged user: root came back");
         return false;
     }
     return drop_capabilities();

@@ -18,26 +18,26 @@ struct unprivileged_user {
 // after a diagnostic.
 bool find_user(const char* name, unprivileged_user* user);
 
-// The network side: becomes the user, with the user's groups (so that a
+// The metrics side: becomes the user, with the user's groups (so that a
 // group such as ssl-cert gives it a key), keeps no capability and can gain none.
 // False after a diagnostic.
 bool drop_privileges(const unprivileged_user& user);
 
-// The network side once its server runs: on FreeBSD, Capsicum's capability
+// The metrics side once its server runs: on FreeBSD, Capsicum's capability
 // mode, where no file can be opened by name any more. False after a diagnostic.
 bool enter_capability_mode();
 
-// The network side, and the process that writes the text file, once its
+// The metrics side, and the process that writes the text file, once its
 // privileges are dropped: on Linux a system call filter that refuses what
 // such a process never does (running programs, tracing others, mounting,
 // loading kernel code, ioctls beyond a few of sockets and terminals, sockets
 // other than the Internet's and Unix's). False after a diagnostic.
-bool confine_network_side();
+bool confine_metrics_side();
 
 // The device side right after fork: it is killed when parent, which forked
 // it, ends. Linux sends that signal with the parent's credentials, so there it
 // reaches the device side only while both are the same user (text files, or
-// an exporter not started as root); a network side that became --web.user
+// an exporter not started as root); a metrics side that became --web.user
 // cannot signal root, and the device side's own watchdog ends it then (see
 // device_side.h). False after a diagnostic, also when parent has already gone.
 bool end_with_parent(pid_t parent);

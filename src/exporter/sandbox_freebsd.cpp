@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // FreeBSD: no capability sets to drop, root alone opens nvme(4) nodes, and
 // Capsicum's capability mode shuts each process off from every name space:
-// the network side once its server runs, the device side once its readers
+// the metrics side once its server runs, the device side once its readers
 // do, with /dev held open and each node it opens limited to the driver's two
 // requests.
 #include "exporter/sandbox.h"
@@ -15,8 +15,7 @@
 #include <unistd.h>
 #include <dev/nvme/nvme.h>
 
-#include "exporter/options.h"
-#include "nvme/driver.h"
+#include "exporter/log.h"
 
 void drop_bounding_set()
 {
@@ -30,13 +29,13 @@ bool drop_capabilities()
 bool enter_capability_mode()
 {
     if (cap_enter() != 0) {
-        report("cannot enter capability mode: %s", strerror(errno));
+        log_message("cannot enter capability mode: %s", strerror(errno));
         return false;
     }
     return true;
 }
 
-bool confine_network_side()
+bool confine_metrics_side()
 {
     return true;
 }
@@ -45,11 +44,11 @@ bool end_with_parent(pid_t parent)
 {
     int signal_number = SIGKILL;
     if (procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &signal_number) != 0) {
-        report("device side: cannot be ended with the network side: %s", strerror(errno));
+        log_message("device side: cannot be ended with the metrics side: %s", strerror(errno));
         return false;
     }
     if (getppid() != parent) {
-        report("device side: the network side ended before it started");
+        log_message("device side: the metrics side ended before it started");
         return false;
     }
     return true;
@@ -62,12 +61,8 @@ bool restrict_device_side()
 
 bool confine_device_side()
 {
-    if (!hold_device_folder()) {
-        report("device side: cannot open /dev: %s", strerror(errno));
-        return false;
-    }
     if (cap_enter() != 0) {
-        report("device side: cannot enter capability mode: %s", strerror(errno));
+        log_message("device side: cannot enter capability mode: %s", strerror(errno));
         return false;
     }
     return true;

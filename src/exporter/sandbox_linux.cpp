@@ -13,7 +13,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "exporter/options.h"
+#include "exporter/log.h"
 
 static bool set_capabilities(uint32_t low, uint32_t high)
 {
@@ -49,7 +49,7 @@ bool drop_capabilities()
     prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
     if (!set_capabilities(0, 0) || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0
         || !no_capabilities()) {
-        report("cannot drop the capabilities: %s", strerror(errno));
+        log_message("cannot drop the capabilities: %s", strerror(errno));
         return false;
     }
     return true;
@@ -64,11 +64,11 @@ bool end_with_parent(pid_t parent)
 {
     // Set by the forking thread's child; the parent may have ended before.
     if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) {
-        report("device side: cannot be ended with the network side: %s", strerror(errno));
+        log_message("device side: cannot be ended with the metrics side: %s", strerror(errno));
         return false;
     }
     if (getppid() != parent) {
-        report("device side: the network side ended before it started");
+        log_message("device side: the metrics side ended before it started");
         return false;
     }
     return true;
@@ -112,12 +112,12 @@ bool restrict_device_side()
         static_assert(CAP_SYS_ADMIN < 32);
         if (!bound_to_sys_admin() || prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0
             || !set_capabilities(CAP_TO_MASK(CAP_SYS_ADMIN), 0) || !holds_sys_admin_alone()) {
-            report("device side: cannot keep CAP_SYS_ADMIN alone: %s", strerror(errno));
+            log_message("device side: cannot keep CAP_SYS_ADMIN alone: %s", strerror(errno));
             return false;
         }
     }
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-        report("device side: cannot give up new privileges: %s", strerror(errno));
+        log_message("device side: cannot give up new privileges: %s", strerror(errno));
         return false;
     }
     return true;

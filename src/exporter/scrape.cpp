@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The network side of a scrape. Requests go to the device side, whose workers
+// The metrics side of a scrape. Requests go to the device side, whose workers
 // read the controllers in parallel; one thread here takes every answer into a
 // table that outlives scrapes, carrying the running totals. A scrape asks each
 // listed controller that is not still busy with an earlier request, waits
@@ -16,13 +16,10 @@
 #include <pthread.h>
 
 #include "exporter/device_link.h"
-#include "exporter/device_records.h"
-#include "exporter/fleet.h"
-#include "exporter/metrics.h"
-#include "exporter/options.h"
+#include "exporter/records.h"
+#include "exporter/readings.h"
+#include "exporter/log.h"
 #include "stats/interval.h"
-
-static_assert(max_listed <= max_controllers);
 
 namespace {
 
@@ -36,11 +33,11 @@ struct device_slot {
     uint32_t received; // tag of the latest answer
     bool platform_device;
     char reason[192];
-    volume_reading reading;
+    controller_reading reading;
 };
 
 // Controllers that are gone keep their slot while a read of theirs is out.
-constexpr int max_slots = 2 * max_listed;
+constexpr int max_slots = 2 * max_controllers;
 device_slot slots[max_slots];
 
 pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -54,7 +51,7 @@ list_answer latest_list;
 uint32_t list_received;
 
 // Tags wrap; an answer is new enough when it is not before the one wanted.
-bool reached(uint32_t tag, uint32_t wanted)
+bool tag_reached(uint32_t tag, uint32_t wanted)
 {
     return static_cast<int32_t>(tag - wanted) >= 0;
 }
@@ -77,7 +74,7 @@ device_slot* new_slot(const listed_controller& entry)
     for (device_slot& slot : slots)
         if (!slot.used) {
             memset(&slot, 0, offsetof(device_slot, reading));
-            memset(&slot.reading, 0, offsetof(volume_reading, page));
+            memset(&slot.reading, 0, offsetof(controller_reading, page));
             slot.used = true;
             copy_field(slot.reading.controller, sizeof slot.reading.controller, entry.controller);
             return &slot;
@@ -114,9 +111,9 @@ void describe_failure(const read_answer& answer, char (&reason)[192])
 // so that a device slower than the deadline is not told of at every scrape.
 void note_failure(device_slot* slot, const char* reason)
 {
-    const volume_reading& reading = slot->reading;
+    const controller_reading& reading = slot->reading;
     if (!slot->failing || slot->timed_out || strcmp(slot->reason, reason) != 0) {
-        report("%s (%s): %s", reading.device, reading.controller, reason);
+        log_message("%s (%s): %s", reading.device, reading.controller, reason);
         copy_field(slot->reason, sizeof slot->reason, reason);
     }
     slot->failing = true;
@@ -128,22 +125,24 @@ void take_answer(const read_answer& answer, size_t size)
     device_slot* slot = find_slot(answer.controller);
     if (slot == nullptr || !slot->busy || slot->asked != answer.tag)
         return;
-    static volume_reading next;
-    memset(&next, 0, offsetof(volume_reading, page));
+    static controller_reading next;
+    memset(&next, 0, offsetof(controller_reading, page));
     copy_field(next.controller, sizeof next.controller, slot->reading.controller);
     copy_field(next.device, sizeof next.device, slot->reading.device);
     bool stats = answer.kind == read_answer_kind && answer.has_stats && size == sizeof answer;
     if (answer.kind == read_answer_kind) {
         next.identified = answer.identified;
         next.is_ebs = answer.is_ebs;
-        copy_field(next.volume_id, sizeof next.volume_id, answer.volume_id);
-        copy_field(next.serial, sizeof next.serial, answer.serial);
-        copy_field(next.model, sizeof next.model, answer.model);
-        copy_field(next.block_device, sizeof next.block_device, answer.block_device);
+        const volume_identity& told = answer.identity;
+        copy_field(next.identity.volume_id, sizeof next.identity.volume_id, told.volume_id);
+        copy_field(next.identity.serial, sizeof next.identity.serial, told.serial);
+        copy_field(next.identity.model, sizeof next.identity.model, told.model);
+        copy_field(next.identity.block_device, sizeof next.identity.block_device,
+                   told.block_device);
         next.nanoseconds = answer.nanoseconds;
     }
-    const volume_reading* previous = slot->answered ? &slot->reading : nullptr;
-    if (next.identified && next.is_ebs) {
+    const controller_reading* previous = slot->answered ? &slot->reading : nullptr;
+    if (is_identified_volume(next)) {
         if (stats)
             carry_totals(&next, answer.page, previous);
         else
@@ -199,7 +198,7 @@ bool wait_for_change(const timespec& deadline)
 // Requests leave with table_lock released: the thread that takes the answers
 // needs it, and the device side may wait for that thread to take one before
 // it reads the next request.
-bool list(listed_controller* entries, int* count, const timespec& deadline)
+bool list_by_deadline(listed_controller* entries, int* count, const timespec& deadline)
 {
     pthread_mutex_lock(&table_lock);
     bool turn = true;
@@ -222,7 +221,7 @@ bool list(listed_controller* entries, int* count, const timespec& deadline)
     }
     int cause = latest_list.error;
     if (answered && latest_list.count >= 0) {
-        *count = latest_list.count < max_listed ? latest_list.count : max_listed;
+        *count = latest_list.count < max_controllers ? latest_list.count : max_controllers;
         memcpy(entries, latest_list.controllers, *count * sizeof entries[0]);
     }
     bool listed = answered && latest_list.count >= 0;
@@ -232,39 +231,20 @@ bool list(listed_controller* entries, int* count, const timespec& deadline)
     return listed;
 }
 
-pthread_t answers;
-bool answers_started;
+pthread_t answer_taker;
+bool answer_taker_started;
 
-// Room for the scrapes at once, kept for the next ones: connections come and
+// Rooms of the scrapes at once, kept for the next ones: connections come and
 // go on threads of their own, and memory taken on each would scatter.
 pthread_mutex_t spare_lock = PTHREAD_MUTEX_INITIALIZER;
-fleet* spare[64];
+scrape_room* spare[64];
 int spares;
-
-fleet* take_fleet()
-{
-    pthread_mutex_lock(&spare_lock);
-    fleet* readings = spares > 0 ? spare[--spares] : nullptr;
-    pthread_mutex_unlock(&spare_lock);
-    return readings ? readings : static_cast<fleet*>(malloc(sizeof(fleet)));
-}
-
-void give_back(fleet* readings)
-{
-    pthread_mutex_lock(&spare_lock);
-    bool kept = spares < static_cast<int>(sizeof spare / sizeof spare[0]);
-    if (kept)
-        spare[spares++] = readings;
-    pthread_mutex_unlock(&spare_lock);
-    if (!kept)
-        free(readings);
-}
 
 // Every listed controller's answer to the request wanted of it is in.
 bool all_answered(device_slot* const* chosen, const uint32_t* wanted, int asked)
 {
     for (int i = 0; i < asked; i++)
-        if (!chosen[i]->answered || !reached(chosen[i]->received, wanted[i]))
+        if (!chosen[i]->answered || !tag_reached(chosen[i]->received, wanted[i]))
             return false;
     return true;
 }
@@ -277,39 +257,58 @@ bool start_scrapes()
     if (pthread_condattr_init(&monotonic) != 0
         || pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC) != 0
         || pthread_cond_init(&table_changed, &monotonic) != 0
-        || pthread_create(&answers, nullptr, take_answers, nullptr) != 0) {
-        report("cannot start the thread that takes the device side's answers");
+        || pthread_create(&answer_taker, nullptr, take_answers, nullptr) != 0) {
+        log_message("cannot start the thread that takes the device side's answers");
         return false;
     }
     pthread_condattr_destroy(&monotonic);
-    answers_started = true;
+    answer_taker_started = true;
     return true;
 }
 
 void stop_scrapes()
 {
     stop_device_side();
-    if (answers_started)
-        pthread_join(answers, nullptr);
+    if (answer_taker_started)
+        pthread_join(answer_taker, nullptr);
 }
 
-bool scrape(text_buffer* out, double seconds)
+scrape_room* take_scrape_room()
+{
+    pthread_mutex_lock(&spare_lock);
+    scrape_room* room = spares > 0 ? spare[--spares] : nullptr;
+    pthread_mutex_unlock(&spare_lock);
+    return room ? room : static_cast<scrape_room*>(calloc(1, sizeof(scrape_room)));
+}
+
+void give_scrape_room(scrape_room* room)
+{
+    pthread_mutex_lock(&spare_lock);
+    bool kept = spares < static_cast<int>(sizeof spare / sizeof spare[0]);
+    if (kept)
+        spare[spares++] = room;
+    pthread_mutex_unlock(&spare_lock);
+    if (!kept) {
+        free_text(&room->page);
+        free_text(&room->packed);
+        free(room);
+    }
+}
+
+bool scrape(scrape_readings* now, double seconds)
 {
     uint64_t start = monotonic_nanoseconds();
     timespec deadline = monotonic_time(start + static_cast<uint64_t>(seconds * 1e9));
-    listed_controller entries[max_listed];
+    listed_controller entries[max_controllers];
     int count;
-    if (!list(entries, &count, deadline))
-        return false;
-    fleet* now = take_fleet();
-    if (now == nullptr)
+    if (!list_by_deadline(entries, &count, deadline))
         return false;
     now->count = 0;
-    device_slot* chosen[max_listed];
-    const char* names[max_listed]; // the controller each was chosen for
-    uint32_t wanted[max_listed];
+    device_slot* chosen[max_controllers];
+    const char* names[max_controllers]; // the controller each was chosen for
+    uint32_t wanted[max_controllers];
     int asked = 0;
-    device_request requests[max_listed];
+    device_request requests[max_controllers];
     int to_send = 0;
     pthread_mutex_lock(&table_lock);
     bool listed[max_slots] = {};
@@ -355,14 +354,14 @@ bool scrape(text_buffer* out, double seconds)
         // A scrape at once that saw the controller leave may have let its slot go.
         if (!slot->used || strcmp(slot->reading.controller, names[i]) != 0)
             continue;
-        bool in_time = slot->answered && reached(slot->received, wanted[i]);
+        bool in_time = slot->answered && tag_reached(slot->received, wanted[i]);
         if (slot->answered && !slot->platform_device)
             continue;
-        volume_reading* reading = &now->readings[now->count++];
+        controller_reading* reading = &now->readings[now->count++];
         memcpy(reading, &slot->reading, sizeof *reading);
         if (in_time && slot->failing && reading->identified
             && (!reading->is_ebs || reading->has_stats)) {
-            report("%s (%s): answers again", reading->device, reading->controller);
+            log_message("%s (%s): answers again", reading->device, reading->controller);
             slot->failing = false;
         }
         if (!in_time) {
@@ -373,7 +372,7 @@ bool scrape(text_buffer* out, double seconds)
             if (!slot->failing) {
                 char reason[192];
                 snprintf(reason, sizeof reason, "did not answer within %.3g s", seconds);
-                report("%s (%s): %s", reading->device, reading->controller, reason);
+                log_message("%s (%s): %s", reading->device, reading->controller, reason);
                 slot->failing = true;
                 slot->timed_out = true;
                 copy_field(slot->reason, sizeof slot->reason, reason);
@@ -381,7 +380,5 @@ bool scrape(text_buffer* out, double seconds)
         }
     }
     pthread_mutex_unlock(&table_lock);
-    render_metrics(*now, out);
-    give_back(now);
     return true;
 }

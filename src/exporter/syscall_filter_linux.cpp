@@ -16,7 +16,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
-#include "exporter/options.h"
+#include "exporter/log.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ bool load(scmp_filter_ctx filter, bool built, const char* side)
     int error = built ? -seccomp_attr_set(filter, SCMP_FLTATR_CTL_TSYNC, 1) : EINVAL;
     if (error == 0)
         error = -seccomp_attr_set(filter, SCMP_FLTATR_API_SYSRAWRC, 1);
-    // A tree of the calls' numbers: the network side's filter names hundreds,
+    // A tree of the calls' numbers: the metrics side's filter names hundreds,
     // which every system call would otherwise walk in turn.
     if (error == 0)
         error = -seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2);
@@ -57,7 +57,7 @@ bool load(scmp_filter_ctx filter, bool built, const char* side)
         error = -seccomp_load(filter);
     seccomp_release(filter);
     if (error != 0) {
-        report("%scannot filter its system calls: %s", side, strerror(error));
+        log_message("%scannot filter its system calls: %s", side, strerror(error));
         return false;
     }
     return true;
@@ -92,9 +92,9 @@ constexpr bool leaks_checked = false;
 constexpr bool leaks_checked = false;
 #endif
 
-// Nothing the network side or the text-file writer ever does, and what an
+// Nothing the metrics side or the text-file writer ever does, and what an
 // intruder in them would want first.
-const char* const network_side_refused[] = {
+const char* const metrics_side_refused[] = {
     "execve", "execveat", leaks_checked ? "" : "ptrace", "process_vm_readv", "process_vm_writev", "mount",
     "umount2", "pivot_root", "chroot", "move_mount", "open_tree", "fsopen", "fsconfig",
     "fsmount", "fspick", "mount_setattr", "kexec_load", "kexec_file_load", "bpf",
@@ -107,7 +107,7 @@ const char* const network_side_refused[] = {
 
 // The ioctls a process of sockets and files may make: the C library asks
 // whether a stream is a terminal, and libraries may set or read a socket.
-const unsigned long network_side_ioctls[] = {TCGETS, FIONREAD, FIONBIO, FIOCLEX, FIONCLEX};
+const unsigned long metrics_side_ioctls[] = {TCGETS, FIONREAD, FIONBIO, FIOCLEX, FIONCLEX};
 
 } // namespace
 
@@ -115,7 +115,7 @@ bool confine_device_side()
 {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
     if (filter == nullptr) {
-        report("device side: cannot filter its system calls: %s", strerror(ENOMEM));
+        log_message("device side: cannot filter its system calls: %s", strerror(ENOMEM));
         return false;
     }
     bool built = true;
@@ -128,13 +128,13 @@ bool confine_device_side()
     return load(filter, built, "device side: ");
 }
 
-bool confine_network_side()
+bool confine_metrics_side()
 {
     // Everything the kernel offers this architecture but the calls refused,
     // with ioctl and socket allowed for a few arguments each.
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
     if (filter == nullptr) {
-        report("cannot filter the system calls: %s", strerror(ENOMEM));
+        log_message("cannot filter the system calls: %s", strerror(ENOMEM));
         return false;
     }
     bool built = true;
@@ -143,13 +143,13 @@ bool confine_network_side()
         if (name == nullptr)
             continue;
         bool refused = false;
-        for (const char* other : network_side_refused)
+        for (const char* other : metrics_side_refused)
             refused = refused || strcmp(name, other) == 0;
         if (!refused)
             built = seccomp_rule_add(filter, SCMP_ACT_ALLOW, number, 0) == 0;
         free(name);
     }
-    for (unsigned long request : network_side_ioctls)
+    for (unsigned long request : metrics_side_ioctls)
         built = built && add(filter, SCMP_ACT_ALLOW, "ioctl", 1, ioctl_request(request));
     static const int families[] = {AF_UNIX, AF_INET, AF_INET6};
     for (int family : families)

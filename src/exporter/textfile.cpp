@@ -2,17 +2,18 @@
 #include "exporter/textfile.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "exporter/options.h"
+#include "exporter/log.h"
+#include "exporter/metrics.h"
 #include "exporter/scrape.h"
+#include "exporter/stop_signals.h"
+#include "stats/interval.h"
 
 static bool write_all(int descriptor, const char* data, size_t length)
 {
@@ -36,12 +37,12 @@ bool write_textfile(const char* path, const text_buffer& page)
     int folder = slash ? static_cast<int>(slash - path + 1) : 0;
     if (snprintf(temporary, sizeof temporary, "%.*s.%s.XXXXXX", folder, path,
                  path + folder) >= static_cast<int>(sizeof temporary)) {
-        report("%s: %s", path, strerror(ENAMETOOLONG));
+        log_message("%s: %s", path, strerror(ENAMETOOLONG));
         return false;
     }
     int descriptor = mkstemp(temporary);
     if (descriptor < 0) {
-        report("cannot create a file beside %s: %s", path, strerror(errno));
+        log_message("cannot create a file beside %s: %s", path, strerror(errno));
         return false;
     }
     // The collector runs as another user.
@@ -58,58 +59,48 @@ bool write_textfile(const char* path, const text_buffer& page)
     }
     if (!written) {
         unlink(temporary);
-        report("cannot write %s: %s", path, strerror(cause));
+        log_message("cannot write %s: %s", path, strerror(cause));
     }
     return written;
 }
 
-static bool scrape_and_write(const char* path, text_buffer* page)
+static bool scrape_and_write(const char* path, scrape_room* room, double seconds)
 {
-    if (!scrape(page, exporter.scrape_timeout)) {
-        report("cannot list the NVMe controllers: %s", strerror(errno));
+    if (!scrape(&room->readings, seconds)) {
+        log_message("cannot list the NVMe controllers: %s", strerror(errno));
         return false;
     }
-    if (page->failed) {
-        report("out of memory");
+    render_metrics(room->readings, &room->page);
+    if (room->page.failed) {
+        log_message("out of memory");
         return false;
     }
-    return write_textfile(path, *page);
+    return write_textfile(path, room->page);
 }
 
-int run_textfile(const char* path, unsigned interval)
+int run_textfile(const char* path, unsigned interval, double seconds)
 {
-    static text_buffer page;
+    scrape_room* room = take_scrape_room();
+    if (room == nullptr) {
+        log_message("out of memory");
+        return 1;
+    }
     if (interval == 0) {
-        bool written = scrape_and_write(path, &page);
-        free_text(&page);
+        bool written = scrape_and_write(path, room, seconds);
+        give_scrape_room(room);
         return written ? 0 : 1;
     }
-    // A stop request waits for the file in hand to be written.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGINT);
-    sigprocmask(SIG_BLOCK, &stop, nullptr);
-    timespec next;
-    clock_gettime(CLOCK_MONOTONIC, &next);
+    // A stop request, held since the start, waits for the file in hand.
+    uint64_t next = monotonic_nanoseconds();
     for (;;) {
-        scrape_and_write(path, &page); // a failed write is reported and tried again
-        next.tv_sec += interval;
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        timespec wait{next.tv_sec - now.tv_sec, next.tv_nsec - now.tv_nsec};
-        if (wait.tv_nsec < 0) {
-            wait.tv_sec--;
-            wait.tv_nsec += 1000000000;
-        }
-        if (wait.tv_sec < 0) { // the write took longer than the interval
-            wait = timespec{0, 0};
+        scrape_and_write(path, room, seconds); // a failed write is reported and tried again
+        next += interval * uint64_t{1000000000};
+        uint64_t now = monotonic_nanoseconds();
+        if (now > next) // the write took longer than the interval
             next = now;
-        }
-        int received = sigtimedwait(&stop, nullptr, &wait);
-        if (received == SIGTERM || received == SIGINT)
+        if (stop_signal_within(next - now))
             break;
     }
-    free_text(&page);
+    give_scrape_room(room);
     return 0;
 }

@@ -9,6 +9,7 @@
 // or the new one, never a part. Returns false after a diagnostic.
 bool write_textfile(const char* path, const text_buffer& page);
 
-// Writes the file once, or every interval seconds until SIGTERM or SIGINT.
-// Returns the process's exit status.
-int run_textfile(const char* path, unsigned interval);
+// Writes the file once, or every interval seconds until SIGTERM or SIGINT,
+// each scrape waiting for the devices at most seconds. Returns the process's
+// exit status.
+int run_textfile(const char* path, unsigned interval, double seconds);

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "exporter/fleet.h"
+#include "exporter/readings.h"
 #include "stats/interval.h"
 
 #include <cstring>
 
-static bool same_volume(const volume_reading& reading, const volume_reading& previous)
+static bool same_volume(const controller_reading& reading, const controller_reading& previous)
 {
-    return previous.has_totals && strcmp(reading.serial, previous.serial) == 0
+    return previous.has_totals && strcmp(reading.identity.serial, previous.identity.serial) == 0
         && strcmp(reading.device, previous.device) == 0;
 }
 
@@ -33,8 +33,8 @@ static void add_differences(const latency_histogram& now, const latency_histogra
         totals[i] += bin_difference(now.bins[i].count, before.bins[i].count);
 }
 
-void carry_totals(volume_reading* reading, const ebs_stats_log& page,
-                  const volume_reading* previous)
+void carry_totals(controller_reading* reading, const ebs_stats_log& page,
+                  const controller_reading* previous)
 {
     if (previous && same_volume(*reading, *previous)
         && same_bins(page.read_io_latency_histogram, previous->page.read_io_latency_histogram)
@@ -55,7 +55,7 @@ void carry_totals(volume_reading* reading, const ebs_stats_log& page,
     reading->has_totals = true;
 }
 
-void keep_totals(volume_reading* reading, const volume_reading* previous)
+void keep_totals(controller_reading* reading, const controller_reading* previous)
 {
     if (previous == nullptr || !same_volume(*reading, *previous))
         return;

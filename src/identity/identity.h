@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "identity/volume_identity.h"
 #include "nvme/identify.h"
 
 // The three text fields, each from trim_field.
@@ -27,15 +28,6 @@ void volume_id(const char* serial, char (&id)[volume_id_size]);
 
 // The block-device name the platform reports, less a leading "/dev/".
 const char* bdev_name(const char* bdev);
-
-// A controller's identity as the front ends keep it, in fixed fields: a
-// 20-byte serial, a 40-byte model and a 32-byte block-device name always fit.
-struct volume_identity {
-    char volume_id[24];
-    char serial[24];
-    char model[48];
-    char block_device[40]; // the name the platform reports: sdf
-};
 
 // Fills identity from the controller's data: the volume ID derived from the
 // serial, the block-device name less "/dev/". False, with errno set, when

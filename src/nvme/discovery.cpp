@@ -2,9 +2,7 @@
 #include "nvme/discovery.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,13 +14,11 @@ int list_devices(controller_entry* entries, int max)
 
 int open_listed_controller(const char* name)
 {
-    char path[8 + sizeof controller_entry::controller];
-    if (controller_number(name) < 0
-        || snprintf(path, sizeof path, "/dev/%s", name) >= static_cast<int>(sizeof path)) {
+    if (controller_number(name) < 0) {
         errno = ENODEV;
         return -1;
     }
-    int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    int descriptor = open_controller_node(name);
     if (descriptor < 0)
         return -1;
     struct stat node;

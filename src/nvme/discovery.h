@@ -12,8 +12,8 @@
 // Returns how many, or -1 with errno set.
 int list_devices(controller_entry* entries, int max);
 
-// Opens the node of a listed controller read-only and close-on-exec, and
-// checks that it is still that controller: a character device that the driver
+// Opens the node of a listed controller read-only and close-on-exec (see
+// open_controller_node), and checks that it is still that controller: a character device that the driver
 // calls controller, not a namespace or another device that took the name.
 // Returns the descriptor, or -1 with errno set (ENODEV for another node).
 int open_listed_controller(const char* name);

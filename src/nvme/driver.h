@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "nvme/controller_limit.h"
+
 // Which namespace an open node is, and the name of its controller's node.
 struct node_nsid {
     char cdev[256]; // controller node name, without "/dev/"
@@ -47,7 +49,6 @@ struct controller_entry {
                          // controller's own name when it has none
 };
 
-constexpr int max_listed_controllers = 256;
 
 // Opens the node of the controller named ("nvme0") under /dev, read-only.
 // Returns the descriptor, or -1 with errno set.
@@ -60,7 +61,7 @@ int open_controller_node(const char* name);
 bool hold_device_folder();
 
 // Lists the machine's NVMe controllers, at most max (up to
-// max_listed_controllers) of them, in the order of their numbers. Returns how
+// max_controllers) of them, in the order of their numbers. Returns how
 // many, or -1 with errno set.
 int list_controllers(controller_entry* entries, int max);
 

@@ -13,7 +13,6 @@
 #include <unistd.h>
 #include <sys/ioctl.h>
 #include <sys/endian.h>
-#include <sys/syscall.h>
 #include <dev/nvme/nvme.h>
 
 static_assert(sizeof(nvme_get_nsid::cdev) <= sizeof(node_nsid::cdev));
@@ -110,9 +109,7 @@ int open_controller_node(const char* name)
             errno = EINVAL;
             return -1;
         }
-        // openat(2) through its system call: the stubs of FreeBSD 14's libc
-        // that the cross build links against do not carry the function.
-        return syscall(SYS_openat, device_folder, name, O_RDONLY | O_CLOEXEC);
+        return openat(device_folder, name, O_RDONLY | O_CLOEXEC);
     }
     char path[PATH_MAX];
     if (snprintf(path, sizeof path, "/dev/%s", name) >= static_cast<int>(sizeof path)) {
@@ -135,11 +132,11 @@ int list_controllers(controller_entry* entries, int max)
     names.used = names.at = 0;
     if (names.descriptor < 0)
         return -1;
-    long numbers[max_listed_controllers];
-    long lowest_nsid[max_listed_controllers]; // 0 until a namespace node is seen
+    long numbers[max_controllers];
+    long lowest_nsid[max_controllers]; // 0 until a namespace node is seen
     int found = 0;
-    if (max > max_listed_controllers)
-        max = max_listed_controllers;
+    if (max > max_controllers)
+        max = max_controllers;
     while (const char* name = next_name(&names)) {
         long number, nsid;
         if (!node_numbers(name, &number, &nsid))

@@ -342,7 +342,7 @@ int seccomp_load(const scmp_filter_ctx filter)
             next_symbol("seccomp_rule_add_array");
         int (*resolve)(const char*) = next_symbol("seccomp_syscall_resolve_name");
         struct scmp_arg_cmp unix_only = {0, SCMP_CMP_EQ, AF_UNIX, 0};
-        /* Either may be there already: the network side's filter allows both. */
+        /* Either may be there already: the metrics side's filter allows both. */
         add(filter, SCMP_ACT_ALLOW, resolve("socket"), 1, &unix_only);
         add(filter, SCMP_ACT_ALLOW, resolve("connect"), 0, NULL);
     }

@@ -140,8 +140,8 @@ void top_interval(benchmark::State& state)
     static const top_row* order[fleet_volumes];
     for (int i = 0; i < fleet_volumes; i++) {
         snprintf(rows[i].device, sizeof rows[i].device, "nvme%dn1", i + 1);
-        snprintf(rows[i].volume_id, sizeof rows[i].volume_id, "vol-0123456789abcde%02d", i);
-        snprintf(rows[i].block_device, sizeof rows[i].block_device, "xvd%c", 'f' + i % 20);
+        snprintf(rows[i].identity.volume_id, sizeof rows[i].identity.volume_id, "vol-0123456789abcde%02d", i);
+        snprintf(rows[i].identity.block_device, sizeof rows[i].identity.block_device, "xvd%c", 'f' + i % 20);
     }
     for (auto _ : state) {
         for (int i = 0; i < fleet_volumes; i++) {

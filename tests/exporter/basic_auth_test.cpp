@@ -14,14 +14,14 @@
 #include <unistd.h>
 #endif
 
-#include "exporter/basic_auth.h"
-#include "exporter/tls_policy.h"
+#include "exporter/web/basic_auth.h"
+#include "exporter/web/tls_policy.h"
 
 namespace {
 
-basic_user user(const char* hash)
+web_user user(const char* hash)
 {
-    basic_user u{};
+    web_user u{};
     strcpy(u.name, "u");
     strcpy(u.hash, hash);
     return u;
@@ -58,7 +58,7 @@ TEST(bcrypt_cost, forms)
 TEST(decoy, cost_of_the_costliest_user)
 {
     struct row {
-        std::vector<basic_user> users;
+        std::vector<web_user> users;
         const char* prefix;
         int cost;
     } rows[] = {

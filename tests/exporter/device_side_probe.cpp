@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Runs the exporter's device side on the bed and sends it requests as a
-// compromised network side might: each line of output is one request and
+// compromised metrics side might: each line of output is one request and
 // what came back.
 //
 // device-filter: instead, reads a controller, then tries from within the
 // device side what its system call filter refuses, and reads again.
-// network-filter: takes the network side's filter and tries what it refuses,
+// metrics-filter: takes the metrics side's filter and tries what it refuses,
 // and what it allows.
 // watchdog: holds the device side's main thread in a write to standard error
 // that nobody reads, closes the link, and says when the device side ended.
@@ -26,7 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "exporter/device_side.h"
+#include "exporter/device/device_side.h"
 #include "exporter/sandbox.h"
 
 // One line: what was tried, and "allowed" or why not.
@@ -85,9 +85,9 @@ static void* nothing(void*)
     return nullptr;
 }
 
-static int network_filter()
+static int metrics_filter()
 {
-    if (!confine_network_side())
+    if (!confine_metrics_side())
         return 1;
     setvbuf(stdout, nullptr, _IONBF, 0);
     char line[256];
@@ -239,8 +239,8 @@ int main(int argc, char** argv)
 {
     bool filter = argc > 1 && strcmp(argv[1], "device-filter") == 0;
     bool stuck = argc > 1 && strcmp(argv[1], "watchdog") == 0;
-    if (argc > 1 && strcmp(argv[1], "network-filter") == 0)
-        return network_filter();
+    if (argc > 1 && strcmp(argv[1], "metrics-filter") == 0)
+        return metrics_filter();
     int log[2];
     if (stuck && pipe(log) != 0)
         return 2;

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// What the device side accepts from the network side: two kinds of record,
+// What the device side accepts from the metrics side: two kinds of record,
 // whole, for controllers it listed.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "exporter/device_side.h"
+#include "exporter/device/device_side.h"
 
 TEST(device_side, refusal_reason)
 {

@@ -256,14 +256,14 @@ TEST(options, misuse_and_information)
     }
     run_result help = fleet_run(exporter_binary, {"volscan-exporter", "--help"});
     EXPECT_EQ(help.out.compare(0, sizeof usage - 1, usage), 0) << help.out;
-    EXPECT_NE(help.out.find("  --web.user=USER                   user the HTTP side runs as, when "
+    EXPECT_NE(help.out.find("  --web.user=USER                   user the metrics side runs as, when "
                             "started as\n                                    root (default "
                             "\"volscan-exporter\")\n"), std::string::npos) << help.out;
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.status, 0);
 }
 
-// The HTTP side's default user is one of its own, not nobody, which other
+// The metrics side's default user is one of its own, not nobody, which other
 // daemons share. Whether the machine has that user is the packages' business:
 // the exporter runs here in a mount namespace whose /etc/passwd and /etc/group
 // are the machine's less that user, and then with it added.
@@ -309,7 +309,7 @@ TEST(options, default_user_is_its_own)
         FAIL() << "not listening: " << failed.err;
     }
     EXPECT_EQ(http_status(http_get(port, "/metrics")), 200);
-    // unshare and sh exec the exporter: the process started is the HTTP side.
+    // unshare and sh exec the exporter: the process started is the metrics side.
     std::string status_text = read_file("/proc/" + std::to_string(exporter.pid) + "/status");
     EXPECT_NE(status_text.find("\nUid:\t64123\t64123\t64123\t64123\n"), std::string::npos)
         << status_text;

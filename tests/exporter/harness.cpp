@@ -272,7 +272,7 @@ temporary_folder::temporary_folder()
 {
     char name[] = "/tmp/exporter-test-XXXXXX";
     path = mkdtemp(name);
-    // The exporter's HTTP side, user nobody, reads what the tests put here.
+    // The exporter's metrics side, user nobody, reads what the tests put here.
     chmod(path.c_str(), 0755);
 }
 
@@ -311,7 +311,7 @@ bool make_certificates(const std::string& folder)
         // Cost 5: the cheapest bcrypt that htpasswd makes, to keep the tests quick.
         "htpasswd -nbBC 5 alice secret | cut -d: -f2 | tr -d '\\n' >alice.hash\n"
         "htpasswd -nbBC 5 bob hunter2 | cut -d: -f2 | tr -d '\\n' >bob.hash\n"
-        // openssl writes keys for their owner alone; the HTTP side is nobody.
+        // openssl writes keys for their owner alone; the metrics side is nobody.
         "chmod a+r *.key\n";
     char command[2048];
     snprintf(command, sizeof command, script, folder.c_str());

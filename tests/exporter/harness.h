@@ -39,7 +39,7 @@ int http_status(const std::string& response);
 std::string http_body(const std::string& response);
 
 // volscan-exporter on the bed, listening on 127.0.0.1:port once this returns;
-// its HTTP side is user nobody unless more gives a --web.user.
+// its metrics side is user nobody unless more gives a --web.user.
 fleet_process start_exporter(int port, const std::vector<std::string>& more = {});
 
 // Sends signal (0: none) and waits for the process to end, for at most

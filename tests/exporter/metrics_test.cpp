@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "exporter/fleet.h"
+#include "exporter/readings.h"
 #include "exporter/metrics.h"
 
 namespace {
@@ -21,13 +21,13 @@ ebs_stats_log page_with(uint64_t read_ops, uint32_t bin_count, uint64_t upper = 
     return page;
 }
 
-volume_reading reading_of(const char* serial)
+controller_reading reading_of(const char* serial)
 {
-    volume_reading reading{};
+    controller_reading reading{};
     strcpy(reading.controller, "nvme0");
     strcpy(reading.device, "nvme0n1");
-    strcpy(reading.serial, serial);
-    strcpy(reading.volume_id, "vol-1");
+    strcpy(reading.identity.serial, serial);
+    strcpy(reading.identity.volume_id, "vol-1");
     reading.identified = reading.is_ebs = true;
     return reading;
 }
@@ -68,11 +68,11 @@ TEST(carry_totals, sequences_of_samples)
          {4294967290u, 0, 4}},
     };
     for (const row& r : rows) {
-        volume_reading previous{};
+        controller_reading previous{};
         bool have_previous = false;
         for (size_t i = 0; i < r.samples.size(); i++) {
             const sample& s = r.samples[i];
-            volume_reading reading = reading_of(s.serial);
+            controller_reading reading = reading_of(s.serial);
             if (s.failed)
                 keep_totals(&reading, have_previous ? &previous : nullptr);
             else
@@ -89,9 +89,9 @@ TEST(carry_totals, sequences_of_samples)
     }
 }
 
-std::string render(const volume_reading& reading)
+std::string render(const controller_reading& reading)
 {
-    static fleet readings;
+    static scrape_readings readings;
     readings.count = 1;
     readings.readings[0] = reading;
     text_buffer out{};
@@ -127,7 +127,7 @@ TEST(render_metrics, microseconds_become_exact_seconds)
         {18446744073709551615u, "18446744073709.551615"},
     };
     for (const row& r : rows) {
-        volume_reading reading = reading_of("vol1");
+        controller_reading reading = reading_of("vol1");
         carry_totals(&reading, page_with(1, 1), nullptr);
         reading.page.total_write_time = r.microseconds;
         EXPECT_EQ(lines_of(render(reading), "ebs_write_seconds_total{"),
@@ -138,7 +138,7 @@ TEST(render_metrics, microseconds_become_exact_seconds)
 
 TEST(render_metrics, buckets_need_rising_bounds)
 {
-    volume_reading reading = reading_of("vol1");
+    controller_reading reading = reading_of("vol1");
     ebs_stats_log page{};
     page.total_read_time = 2500;
     page.read_io_latency_histogram.num_bins = 5;
@@ -161,7 +161,7 @@ TEST(render_metrics, buckets_need_rising_bounds)
 // would have histogram_quantile interpolate across 584,542 years.
 TEST(render_metrics, an_open_last_bin_is_the_inf_bucket)
 {
-    volume_reading reading = reading_of("vol1");
+    controller_reading reading = reading_of("vol1");
     ebs_stats_log page{};
     page.read_io_latency_histogram.num_bins = 2;
     const histogram_bin bins[] = {{0, 100, 1, 0}, {100, 18446744073709551615u, 2, 0}};
@@ -174,9 +174,9 @@ TEST(render_metrics, an_open_last_bin_is_the_inf_bucket)
 
 TEST(render_metrics, label_values_from_the_device_are_escaped)
 {
-    volume_reading reading = reading_of("a\"b\\c\nd\xff\x01");
-    strcpy(reading.model, "Amazon Elastic Block Store");
-    strcpy(reading.block_device, "sd\"f");
+    controller_reading reading = reading_of("a\"b\\c\nd\xff\x01");
+    strcpy(reading.identity.model, "Amazon Elastic Block Store");
+    strcpy(reading.identity.block_device, "sd\"f");
     EXPECT_EQ(lines_of(render(reading), "ebs_volume_info{"),
               "ebs_volume_info{volume_id=\"vol-1\",device=\"nvme0n1\",block_device=\"sd\\\"f\","
               "model=\"Amazon Elastic Block Store\",serial=\"a\\\"b\\\\c?d??\"} 1\n");
@@ -184,13 +184,13 @@ TEST(render_metrics, label_values_from_the_device_are_escaped)
 
 TEST(render_metrics, controllers_without_statistics)
 {
-    volume_reading instance = reading_of("AWS1");
+    controller_reading instance = reading_of("AWS1");
     instance.is_ebs = false;
-    strcpy(instance.model, "Amazon EC2 NVMe Instance Storage");
-    volume_reading unreadable = reading_of("");
+    strcpy(instance.identity.model, "Amazon EC2 NVMe Instance Storage");
+    controller_reading unreadable = reading_of("");
     unreadable.identified = false;
     unreadable.nanoseconds = 1234567;
-    for (const volume_reading& reading : {instance, unreadable}) {
+    for (const controller_reading& reading : {instance, unreadable}) {
         std::string page = render(reading);
         EXPECT_EQ(lines_of(page, "ebs_read_ops_total{"), "");
         EXPECT_EQ(lines_of(page, "ebs_scrape_success{"),

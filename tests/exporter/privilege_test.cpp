@@ -86,7 +86,7 @@ bool gone(pid_t pid)
 
 } // namespace
 
-TEST(privileges, network_side_holds_none)
+TEST(privileges, metrics_side_holds_none)
 {
     fleet_scope bed({plain(fleet_ebs_volume(0))});
     int port = free_port();
@@ -124,9 +124,9 @@ TEST(privileges, network_side_holds_none)
     };
     for (const row& r : rows)
         EXPECT_EQ(status_field(r.pid, r.field), r.value)
-            << (r.pid == exporter.pid ? "network side " : "device side ") << r.field;
+            << (r.pid == exporter.pid ? "metrics side " : "device side ") << r.field;
 
-    // The network side holds no device node, the device side no TCP socket.
+    // The metrics side holds no device node, the device side no TCP socket.
     std::set<std::string> network_sockets, device_sockets;
     std::vector<std::string> network_files, device_files;
     descriptors(exporter.pid, &network_sockets, &network_files);
@@ -148,7 +148,7 @@ TEST(privileges, either_side_dying_ends_the_exporter)
 {
     fleet_scope bed({plain(fleet_ebs_volume(0))});
     for (bool kill_device_side : {false, true}) {
-        SCOPED_TRACE(kill_device_side ? "device side killed" : "network side killed");
+        SCOPED_TRACE(kill_device_side ? "device side killed" : "metrics side killed");
         int port = free_port();
         fleet_process exporter = start_exporter(port);
         pid_t device_side = child_of(exporter.pid);
@@ -211,7 +211,7 @@ TEST(privileges, failed_privilege_call_stops_the_start)
         const char* call;
         std::string message;
     } rows[] = {
-        {"pdeathsig", side + "cannot be ended with the network side: Operation not permitted\n"},
+        {"pdeathsig", side + "cannot be ended with the metrics side: Operation not permitted\n"},
         {"capbset_drop", side + "cannot keep CAP_SYS_ADMIN alone: Operation not permitted\n"},
         {"capset", side + "cannot keep CAP_SYS_ADMIN alone: Operation not permitted\n"},
         {"no_new_privs", side + "cannot give up new privileges: Operation not permitted\n"},
@@ -222,7 +222,8 @@ TEST(privileges, failed_privilege_call_stops_the_start)
         int port = free_port();
         fleet_process exporter = fleet_spawn(
             exporter_binary,
-            {"volscan-exporter", "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+            {"volscan-exporter", "--web.listen-address=127.0.0.1:" + std::to_string(port),
+             "--web.user=nobody"},
             {"PRIVILEGE_FAULT=" + std::string(r.call),
              "LD_PRELOAD=" PRIVILEGE_FAULT ":" BED_SHIM ":libumockdev-preload.so.0"});
         bool ended = ended_within(exporter, 5000);
@@ -234,10 +235,10 @@ TEST(privileges, failed_privilege_call_stops_the_start)
     }
 }
 
-TEST(privileges, device_side_ends_with_the_network_side)
+TEST(privileges, device_side_ends_with_the_metrics_side)
 {
-    // The network side killed while a reader of the device side waits for a
-    // hung controller; the same where the network side is still root (text
+    // The metrics side killed while a reader of the device side waits for a
+    // hung controller; the same where the metrics side is still root (text
     // files), which the kernel lets signal the device side as it ends.
     fleet_scope bed({plain(fleet_ebs_volume(0)), plain(fleet_ebs_volume(1))});
     temporary_folder folder;
@@ -342,7 +343,7 @@ TEST(privileges, system_call_filters)
                           "device side ended with 0\n");
     EXPECT_EQ(device.err, "");
     EXPECT_EQ(device.status, 0);
-    run_result network = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe", "network-filter"});
+    run_result network = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe", "metrics-filter"});
 #ifdef VOLSCAN_SANITIZE
     // LeakSanitizer stops the threads with ptrace to check the process at its end.
     const char* ptrace = "ptrace: allowed\n";

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // volscan-exporter against hostile and careless clients: TLS suites and
 // client certificates with openssl and curl, malformed Basic headers, a
-// flood of wrong passwords, and passwords left in the HTTP side's memory.
+// flood of wrong passwords, and passwords left in the metrics side's memory.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -304,7 +304,7 @@ TEST_F(web_security, basic_header_forms)
     EXPECT_EQ(result.status, 0);
 }
 
-// Wrong passwords from one address, six at a time: the HTTP side computes
+// Wrong passwords from one address, six at a time: the metrics side computes
 // one bcrypt at a time, and a right password from another address gets in
 // meanwhile, waiting behind at most the six.
 TEST_F(web_security, flood_of_wrong_passwords)
@@ -333,7 +333,7 @@ TEST_F(web_security, flood_of_wrong_passwords)
             }
         });
     usleep(500000); // the flood under way
-    // The HTTP side's threads that compute, sampled for a second and a half
+    // The metrics side's threads that compute, sampled for a second and a half
     // while the right password is tried from another address.
     int samples = 0, runnable = 0;
     std::thread sampler([&] {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <unistd.h>
 
+#include "exporter/webconfig/webconfig.h"
 #include "harness.h"
 
 namespace {
@@ -77,7 +78,24 @@ std::vector<fleet_controller> two_devices()
     return {volume, disk};
 }
 
-std::string web_config(const std::string& folder, const std::string& text)
+// What the web configuration's parser makes of a file, read in this process.
+struct web_config_reading {
+    bool good;
+    std::string error;
+};
+
+web_config_reading read_web_config_here(const std::string& path)
+{
+    struct web_config config{};
+    config_watch seen{};
+    char error[8192] = "";
+    bool good = read_web_config(path.c_str(), nullptr, &config, &seen, error, sizeof error);
+    if (good)
+        free_config(&config);
+    return {good, error};
+}
+
+std::string put_web_config(const std::string& folder, const std::string& text)
 {
     std::string path = folder + "/web.yml";
     put_file(path, text);
@@ -167,20 +185,21 @@ TEST_F(web, files_refused_at_start)
         {"#" + std::string(1024 * 1024, '#') + "\n",
          "cannot read " + folder.path + "/web.yml: larger than 1024 KiB"},
     };
+    // The parser is read in this process, a row at a time; how the exporter
+    // tells a refusal, and that it then does not start, the file that is
+    // missing below shows.
     for (const row& r : rows) {
-        std::string path = web_config(folder.path, r.text);
-        run_result result =
-            run_within({"volscan-exporter", listen, "--web.config.file=" + path}, 10);
+        std::string path = put_web_config(folder.path, r.text);
+        web_config_reading reading = read_web_config_here(path);
         std::string shown = r.text.substr(0, 200);
-        EXPECT_EQ(result.out, "") << shown;
-        std::string expected = "volscan-exporter: invalid --web.config.file: " + path + ": " + r.error;
+        EXPECT_FALSE(reading.good) << shown;
+        std::string expected = path + ": " + r.error;
         if (r.library_reason) {
-            EXPECT_EQ(result.err.substr(0, expected.size()), expected) << shown;
-            EXPECT_GT(result.err.size(), expected.size() + 1) << shown;
+            EXPECT_EQ(reading.error.substr(0, expected.size()), expected) << shown;
+            EXPECT_GT(reading.error.size(), expected.size()) << shown;
         } else {
-            EXPECT_EQ(result.err, expected + "\n") << shown;
+            EXPECT_EQ(reading.error, expected) << shown;
         }
-        EXPECT_EQ(result.status, 1) << shown;
     }
     run_result missing = run_within({"volscan-exporter", listen,
                                      "--web.config.file=/nonexistent/web.yml"}, 10);
@@ -216,7 +235,7 @@ TEST_F(web, files_that_are_not_plain_refused_at_once)
         shell("cd '" + folder.path + "' && " + (r.make[0] ? r.make : "true"));
         std::string path = folder.path + "/web.yml";
         if (!r.config.empty())
-            web_config(folder.path, r.config);
+            put_web_config(folder.path, r.config);
         for (size_t at; (at = r.error.find('@')) != std::string::npos;)
             r.error.replace(at, 1, folder.path);
         auto start = std::chrono::steady_clock::now();
@@ -254,7 +273,7 @@ TEST_F(web, key_behind_a_group)
     temporary_folder folder;
     shell("cd '" + folder.path + "' && mkdir -m 0710 private && cp '" + keys
           + "/ca-server.key' private/server.key && chmod 0640 private/server.key");
-    std::string path = web_config(folder.path, "tls_server_config:\n  cert_file: " + keys
+    std::string path = put_web_config(folder.path, "tls_server_config:\n  cert_file: " + keys
                                                    + "/ca-server.crt\n  key_file: private/server.key\n");
     int port = free_port();
     std::vector<std::string> options = {"--web.config.file=" + path, "--web.user=" + account.user};
@@ -265,7 +284,7 @@ TEST_F(web, key_behind_a_group)
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(refused.err, "volscan-exporter: invalid --web.config.file: " + path
                                + ": line 3: cannot read " + folder.path
-                               + "/private/server.key: Permission denied (the HTTP side reads it "
+                               + "/private/server.key: Permission denied (the metrics side reads it "
                                  "as user " + account.user + ")\n");
     EXPECT_EQ(refused.status, 1);
 
@@ -286,7 +305,7 @@ TEST_F(web, tls_and_basic_auth)
 {
     fleet_scope bed(two_devices());
     // Relative paths are the file's folder's: here, the certificates'.
-    std::string path = web_config(keys,
+    std::string path = put_web_config(keys,
         "tls_server_config:\n  cert_file: ca-server.crt\n  key_file: ca-server.key\n"
         "http_server_config:\n  headers:\n    X-Frame-Options: deny\n"
         "basic_auth_users:\n  alice: " + hash_of("alice") + "\n  bob: " + hash_of("bob") + "\n");
@@ -343,7 +362,7 @@ TEST_F(web, client_certificates)
     };
     for (const policy& p : policies) {
         SCOPED_TRACE(p.type);
-        std::string path = web_config(folder.path, tls_lines() + "  client_auth_type: " + p.type
+        std::string path = put_web_config(folder.path, tls_lines() + "  client_auth_type: " + p.type
                                           + "\n  client_ca_file: " + keys + "/ca.crt\n");
         int port = free_port();
         fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
@@ -382,7 +401,7 @@ TEST_F(web, changes_apply_without_restart)
           + "/ca-server.key' '" + folder.path + "/server.key'");
     const std::string tls = "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n";
     const std::string only_bob = tls + "basic_auth_users:\n  bob: " + hash_of("bob") + "\n";
-    std::string path = web_config(folder.path, tls + "basic_auth_users:\n  alice: "
+    std::string path = put_web_config(folder.path, tls + "basic_auth_users:\n  alice: "
                                                     + hash_of("alice") + "\n");
     int port = free_port();
     fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
@@ -392,7 +411,7 @@ TEST_F(web, changes_apply_without_restart)
     EXPECT_EQ(curl(port, bob).http_code, 401);
 
     // The users change: at once, at the next request.
-    web_config(folder.path, only_bob);
+    put_web_config(folder.path, only_bob);
     EXPECT_EQ(curl(port, bob).http_code, 200);
     EXPECT_EQ(curl(port, alice).http_code, 401);
 
@@ -403,11 +422,11 @@ TEST_F(web, changes_apply_without_restart)
         const char* name;
         std::function<void()> break_it, mend_it;
     } faults[] = {
-        {"broken YAML", [&] { web_config(folder.path, tls + "basic_auth_users: [\n"); },
-         [&] { web_config(folder.path, only_bob); }},
+        {"broken YAML", [&] { put_web_config(folder.path, tls + "basic_auth_users: [\n"); },
+         [&] { put_web_config(folder.path, only_bob); }},
         {"a FIFO",
          [&] { shell("cd '" + folder.path + "' && mkfifo web.yml.new && mv web.yml.new web.yml"); },
-         [&] { web_config(folder.path, only_bob); }},
+         [&] { put_web_config(folder.path, only_bob); }},
         {"a broken certificate",
          [&] { put_file(folder.path + "/server.crt", "-----BEGIN CERTIFICATE-----\nbroken\n"
                                                      "-----END CERTIFICATE-----\n"); },
@@ -427,7 +446,7 @@ TEST_F(web, changes_apply_without_restart)
     }
 
     // A new certificate, from another CA: new connections get it within a second or two.
-    web_config(folder.path, tls_lines("other") + "basic_auth_users:\n  bob: " + hash_of("bob") + "\n");
+    put_web_config(folder.path, tls_lines("other") + "basic_auth_users:\n  bob: " + hash_of("bob") + "\n");
     EXPECT_TRUE(comes_to(port, "--cacert other.crt -u bob:hunter2", 200));
     EXPECT_EQ(curl(port, bob).exit_status, 60); // the old CA no longer vouches for the server
 
@@ -454,7 +473,7 @@ TEST(gzip, same_page_either_way)
     temporary_folder folder;
     int port = free_port();
     fleet_process exporter =
-        start_exporter(port, {"--web.config.file=" + web_config(folder.path, "")});
+        start_exporter(port, {"--web.config.file=" + put_web_config(folder.path, "")});
     struct row {
         const char* accept; // null: no Accept-Encoding
         bool gzip;

@@ -106,7 +106,7 @@ if [ "${1-}" = --inside ]; then
             || fail "no /usr/lib/sysusers.d/volscan-exporter.conf"
         user=$(chroot "$root" getent passwd volscan-exporter)
         case $user in
-        volscan-exporter:x:*:*:"volscan-exporter HTTP side":/nonexistent:/usr/sbin/nologin) ;;
+        volscan-exporter:x:*:*:"volscan-exporter metrics side":/nonexistent:/usr/sbin/nologin) ;;
         *) fail "the package did not make the user volscan-exporter: '$user'" ;;
         esac
         uid=$(echo "$user" | cut -d: -f3)

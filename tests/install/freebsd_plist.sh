@@ -60,7 +60,7 @@ grep -q "^  sysrc $rcvar=YES\$" "$port/pkg-message" \
     || note_failure "pkg-message does not enable the exporter with: sysrc $rcvar=YES (rcvar of $rc)"
 grep -q "^  service $(basename "$rc") start\$" "$port/pkg-message" \
     || note_failure "pkg-message does not start the exporter with: service $(basename "$rc") start"
-# The HTTP side's user, as the Linux packages make it, is made by the port
+# The metrics side's user, as the Linux packages make it, is made by the port
 # for the EXPORTER option, and the message says to give its group the files.
 user=$(sed -n 's/^u[[:space:]]\{1,\}\([^[:space:]]\{1,\}\).*/\1/p' \
     "$(dirname "$0")/../../service/volscan-exporter.sysusers")

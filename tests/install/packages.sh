@@ -151,7 +151,7 @@ if $exporter; then
             [ "$(getent group volscan-exporter | cut -d: -f3)" = "$gid" ] && echo "own group"
             [ "$(grep -c "^volscan-exporter:" /etc/passwd)" = 1 ] && echo "once"' \
             sh "$scripts" "$path" "$script" "$argument" 2>&1)
-        want="volscan-exporter:volscan-exporter HTTP side:/nonexistent:/usr/sbin/nologin
+        want="volscan-exporter:volscan-exporter metrics side:/nonexistent:/usr/sbin/nologin
 system user
 own group
 once"

@@ -194,12 +194,12 @@ if [ -z "$uid" ] || [ "$uid" -ge 1000 ] || [ "$uid" -eq 0 ]; then
     fail "the package made no system user volscan-exporter: $report"
 fi
 [ "$(grep -c "^process: Uid: $uid $uid $uid $uid " <<<"$report" || true)" -eq 1 ] \
-    || fail "the process that serves HTTP should be volscan-exporter ($uid): $report"
+    || fail "the metrics side should be volscan-exporter ($uid): $report"
 while read -r line; do
     capabilities=$(sed -n 's/.*CapEff: \([0-9a-f]*\).*/\1/p' <<<"$line")
     [ $((16#$capabilities & ~(1 << 21))) -eq 0 ] || fail "a process holds more than CAP_SYS_ADMIN: $line"
     [[ $line == *"Uid: 0 "* || $((16#$capabilities)) -eq 0 ]] \
-        || fail "the process that serves HTTP holds a capability: $line"
+        || fail "the metrics side holds a capability: $line"
     [[ $line == *"NoNewPrivs: 1"* ]] || fail "a process may gain privileges: $line"
     [[ $line == *"Seccomp: 2"* ]] || fail "a process has no system call filter: $line"
 done < <(grep '^process: ' <<<"$report")

@@ -102,7 +102,7 @@ for arch in amd64 arm64; do
     rm -rf "$layout"
 done
 
-# The exporter in the amd64 root: its HTTP side runs as the image's own user.
+# The exporter in the amd64 root: its metrics side runs as the image's own user.
 root=$out/check-amd64.bundle/rootfs
 port=$((20000 + $$ % 20000))
 env -i "$chroot" "$root" /usr/bin/volscan-exporter --web.user=volscan-exporter \
@@ -120,7 +120,7 @@ done | LC_ALL=C sort -n | tr '\n' ' ')
 kill "$exporter"
 timeout 10 tail --pid="$exporter" -f /dev/null || kill -9 "$exporter"
 [ "$code" = 200 ] && [ "$users" = "0 65532 " ] \
-    && echo "ok   amd64: the exporter serves, its HTTP side as volscan-exporter (65532)" \
+    && echo "ok   amd64: the exporter serves, its metrics side as volscan-exporter (65532)" \
     || fail "amd64: the exporter in the image: status $code, users \"$users\": $(cat "$out/exporter.err")"
 
 # The same commit, the same archives.

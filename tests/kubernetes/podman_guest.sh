@@ -9,7 +9,7 @@
 #
 # What it shows: the image runs with no base image under it; the exporter
 # serves from the pod; inside the privileged container its own split still
-# holds (the device side root with CAP_SYS_ADMIN alone, the HTTP side
+# holds (the device side root with CAP_SYS_ADMIN alone, the metrics side
 # another user with no capability); and volscan in the container reaches the
 # NVMe controllers through the host's /dev and the real driver. QEMU's
 # controllers are not EBS volumes, so volscan says so, and the page holds
@@ -218,7 +218,7 @@ families=$(sed -n 's/^families: //p' <<<"$report")
 [ "${families:-0}" -gt 0 ] && echo "ok   the page describes $families ebs_ families" \
     || { echo "FAIL the page describes no ebs_ family"; failed=1; }
 # The exporter's two processes: the device side root with CAP_SYS_ADMIN
-# (bit 21) alone, the HTTP side the image's volscan-exporter user with none.
+# (bit 21) alone, the metrics side the image's volscan-exporter user with none.
 processes=$(grep '^process: ' <<<"$report" | sed 's/  */ /g; s/ $//' | LC_ALL=C sort)
 want_processes="process: Uid: 0 0 0 0 CapEff: 0000000000200000
 process: Uid: 65532 65532 65532 65532 CapEff: 0000000000000000"

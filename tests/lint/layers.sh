@@ -4,6 +4,7 @@
 # - the NVMe driver's header, the one way to a device, is included only by
 #   the places below: the driver itself, volscan's front end, and the
 #   exporter's privileged device side;
+# - libmicrohttpd's header is included only in the exporter's web room;
 # - the device layers (src/nvme, src/identity, src/stats) never write to
 #   standard output: what is printed, and how, is a front end's business.
 # Comments are not read. Files are named from SOURCE_DIR, in sorted order.
@@ -16,8 +17,9 @@ driver_allowed='
 src/nvme/
 src/cli/
 src/exporter/device/
-src/exporter/device_side.cpp
 '
+# Where libmicrohttpd's header may be included: the exporter's web room.
+web_allowed='src/exporter/web/'
 device_layers='src/nvme src/identity src/stats'
 
 source=${1:?usage: layers.sh SOURCE_DIR}
@@ -55,6 +57,19 @@ includes=$(code_matching '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](nvme
 if [ -n "$includes" ]; then
     echo "FAIL: the driver's header included outside src/nvme, src/cli and the exporter's device side:"
     printf "%s\n" "$includes" | sed 's/^/    /'
+    status=1
+fi
+
+web=$(code_matching '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]microhttpd\.h[">]' src |
+    while IFS= read -r line; do
+        case ${line%%:*} in
+        "$web_allowed"*) ;;
+        *) printf "%s\n" "$line" ;;
+        esac
+    done)
+if [ -n "$web" ]; then
+    echo "FAIL: libmicrohttpd's header included outside the exporter's web room:"
+    printf "%s\n" "$web" | sed 's/^/    /'
     status=1
 fi
 

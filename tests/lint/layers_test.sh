@@ -14,12 +14,15 @@ cp -R "$source/src" "$dir/src" || fail "could not copy src"
 
 driver_rule="FAIL: the driver's header included outside src/nvme, src/cli and the exporter's device side:"
 print_rule="FAIL: a device layer writes to standard output:"
+web_rule="FAIL: libmicrohttpd's header included outside the exporter's web room:"
 passed="the layers keep to their rooms"
 
 # file|planted line|expected report, lines separated by "\n"
 cases='src/exporter/web/planted.cpp|#include "nvme/driver.h"|'"$driver_rule"'\n    src/exporter/web/planted.cpp:1: #include "nvme/driver.h"
 src/exporter/planted.h|  #  include <nvme/driver.h>|'"$driver_rule"'\n    src/exporter/planted.h:1:   #  include <nvme/driver.h>
 src/exporter/device/planted.cpp|#include "nvme/driver.h"|'"$passed"'
+src/exporter/webconfig/planted.cpp|#include <microhttpd.h>|'"$web_rule"'\n    src/exporter/webconfig/planted.cpp:1: #include <microhttpd.h>
+src/exporter/web/planted.cpp|#include <microhttpd.h>|'"$passed"'
 src/stats/planted.cpp|    fprintf(stdout, "%d", 1);|'"$print_rule"'\n    src/stats/planted.cpp:1:     fprintf(stdout, "%d", 1);
 src/identity/planted.cpp|    write(1, "x", 1);|'"$print_rule"'\n    src/identity/planted.cpp:1:     write(1, "x", 1);
 src/nvme/planted.h|    std::cout << 1;|'"$print_rule"'\n    src/nvme/planted.h:1:     std::cout << 1;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "exporter/compress.h"
+#include "exporter/web/gzip.h"
 
 #include <cstdlib>
 #include <cstring>

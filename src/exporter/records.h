@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The records that cross the socket pair between the exporter's two
-// processes. The network side may ask only two things of the device side:
+// processes. The metrics side may ask only two things of the device side:
 // the list of the NVMe controllers, and the identity and statistics of one
 // controller from that list. Every record has a fixed size, and the socket
 // keeps the records' bounds, so a record of any other size is refused whole.
@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "identity/volume_identity.h"
+#include "nvme/controller_limit.h"
 #include "nvme/trim_field.h"
 #include "stats/stats_log.h"
 
@@ -31,8 +33,6 @@ constexpr uint32_t refusal_kind = 3;
 // and is ready for requests.
 constexpr uint32_t ready_kind = 4;
 
-constexpr int max_listed = 64;
-
 struct listed_controller {
     char controller[32]; // its node under /dev: "nvme0"
     char device[64];     // the block device users see for it: "nvme0n1"
@@ -43,10 +43,10 @@ struct list_answer {
     uint32_t tag;
     int32_t count; // -1: the list could not be read
     int32_t error; // errno when count is -1
-    listed_controller controllers[max_listed];
+    listed_controller controllers[max_controllers];
 };
 
-static_assert(sizeof(list_answer) == 16 + 96 * max_listed);
+static_assert(sizeof(list_answer) == 16 + 96 * max_controllers);
 
 // The step of a read that failed.
 enum class read_step : uint32_t {
@@ -77,14 +77,12 @@ struct read_answer {
     read_failure failure;
     int32_t error;
     uint64_t nanoseconds; // time the device side spent on the requests
-    char volume_id[24];
-    char serial[24];
-    char model[48];
-    char block_device[40];
+    volume_identity identity;
     ebs_stats_log page;
 };
 
 static_assert(offsetof(read_answer, failed_step) == 44);
 static_assert(offsetof(read_answer, nanoseconds) == 56);
+static_assert(offsetof(read_answer, identity) == 64);
 static_assert(offsetof(read_answer, page) == 200);
 static_assert(sizeof(read_answer) == 200 + 4096);

@@ -8,15 +8,11 @@
 #include <cstddef>
 #include <microhttpd.h>
 
-// A user as the web configuration names it.
-struct basic_user {
-    char name[256];
-    char hash[64]; // bcrypt: 60 characters
-};
+#include "exporter/webconfig/webconfig.h"
 
 // A request's name and password, decoded. Wipe with wipe_credentials.
 struct basic_credentials {
-    char name[sizeof basic_user::name];
+    char name[sizeof web_user::name];
     char password[1024]; // bcrypt reads the first 72 bytes
 };
 
@@ -27,14 +23,14 @@ int bcrypt_cost(const char* hash);
 // costliest (cost 10 when there is none), with a random salt: an unknown
 // name then costs exactly what a known one does. False when the system gave
 // no randomness.
-bool make_decoy(const basic_user* users, size_t count, char* out, size_t size);
+bool make_decoy(const web_user* users, size_t count, char* out, size_t size);
 
 // For the users of a configuration that takes effect: a new decoy, and every
 // remembered check forgotten. The first call also makes the key that the
 // remembered checks are kept under. False when the system gave no
 // randomness: the old decoy then stays (the first call makes no key, and
 // nothing is remembered).
-bool renew_basic_auth(const basic_user* users, size_t count);
+bool renew_basic_auth(const web_user* users, size_t count);
 
 // The name and password of the request's Authorization header. False when
 // there is none, or it is not Basic, malformed, too long or holds a NUL byte.

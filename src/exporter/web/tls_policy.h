@@ -6,8 +6,7 @@
 #include <cstddef>
 #include <microhttpd.h>
 
-// client_auth_type of the web configuration, in the order of its names.
-enum client_auth { no_client_cert, verify_if_given, require_and_verify };
+#include "exporter/webconfig/webconfig.h"
 
 // GnuTLS's priority string for TLS versions min to max (0 to 3: TLS 1.0 to
 // 1.3): forward-secret key exchange and AEAD ciphers only, in the server's

@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
+#include "identity/volume_identity.h"
+#include "nvme/controller_limit.h"
 #include "stats/stats_log.h"
 
-constexpr int max_controllers = 64;
-
-struct volume_reading {
+struct controller_reading {
     char controller[32]; // node name under /dev: nvme0
     char device[64];     // the block device users see: nvme0n1
     bool identified;     // the controller answered Identify and passed the gate
@@ -17,10 +17,7 @@ struct volume_reading {
     bool has_stats;      // this scrape read the statistics page
     bool has_totals;     // page and the totals hold a volume's history
     bool late;           // it had not answered by the scrape's deadline
-    char volume_id[24];
-    char serial[24];
-    char model[48];
-    char block_device[40]; // the name the platform reports: sdf
+    volume_identity identity;
     uint64_t nanoseconds;  // time this controller took
     ebs_stats_log page;    // the newest good page, bin counts as the device sent them
     // 64-bit running totals of the bin counts, which the device keeps in 32 bits.
@@ -28,9 +25,16 @@ struct volume_reading {
     uint64_t write_totals[histogram_bins];
 };
 
-struct fleet {
+// An EBS volume that answered Identify and passed the gate: one whose
+// identity names a volume, and whose statistics the scrape asks for.
+inline bool is_identified_volume(const controller_reading& reading)
+{
+    return reading.identified && reading.is_ebs;
+}
+
+struct scrape_readings {
     int count;
-    volume_reading readings[max_controllers];
+    controller_reading readings[max_controllers];
 };
 
 // Takes the new page of a reading into its totals. previous is the same
@@ -39,8 +43,8 @@ struct fleet {
 // went back (re-attached) or whose bins changed bounds starts afresh from the
 // page's own counts; otherwise each bin's total grows by the difference from
 // the previous page, modulo 2^32, so a wrapping bin never goes back.
-void carry_totals(volume_reading* reading, const ebs_stats_log& page,
-                  const volume_reading* previous);
+void carry_totals(controller_reading* reading, const ebs_stats_log& page,
+                  const controller_reading* previous);
 
 // Keeps the history of a volume whose statistics could not be read this time.
-void keep_totals(volume_reading* reading, const volume_reading* previous);
+void keep_totals(controller_reading* reading, const controller_reading* previous);

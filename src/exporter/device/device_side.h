@@ -6,10 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "exporter/device_records.h"
+#include "exporter/records.h"
 
 // The controllers the device side has listed, the only ones it will read.
-constexpr int max_known = 256;
+// Every controller ever listed, a few times over the most listed at once.
+constexpr int max_known = 4 * max_controllers;
 struct known_controllers {
     int count;
     char names[max_known][32];

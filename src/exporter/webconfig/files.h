@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The files of the web configuration, read through their folders, which are
-// opened once and held: on FreeBSD the HTTP side then reads them again in
+// opened once and held: on FreeBSD the metrics side then reads them again in
 // Capsicum's capability mode, where no path can be opened from the root.
 // One thread at a time calls these.
 #pragma once

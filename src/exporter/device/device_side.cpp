@@ -6,7 +6,7 @@
 // second request for it while the first is out is refused. A request for a
 // controller whose reading began less than reuse_nanoseconds ago gets that
 // reading again.
-#include "exporter/device_side.h"
+#include "exporter/device/device_side.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -19,21 +19,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "exporter/options.h"
+#include "exporter/device/reader.h"
+#include "exporter/log.h"
 #include "exporter/sandbox.h"
-#include "identity/identity.h"
+#include "nvme/discovery.h"
 #include "nvme/driver.h"
-#include "nvme/identify.h"
 #include "stats/interval.h"
-#include "stats/log_page.h"
-
-static bool controller_name(const char* name, size_t size)
-{
-    size_t length = strnlen(name, size);
-    if (length == size || length < 5 || strncmp(name, "nvme", 4) != 0)
-        return false;
-    return strspn(name + 4, "0123456789") == length - 4;
-}
 
 static bool is_known(const known_controllers& known, const char* name)
 {
@@ -53,7 +44,8 @@ const char* refusal_reason(const void* record, size_t size, const known_controll
         return nullptr;
     if (request.kind != read_request)
         return "a request of an unknown kind";
-    if (!controller_name(request.controller, sizeof request.controller))
+    if (strnlen(request.controller, sizeof request.controller) == sizeof request.controller
+        || controller_number(request.controller) < 0)
         return "a name that is not an NVMe controller's";
     if (!is_known(known, request.controller))
         return "a controller it has not listed";
@@ -70,9 +62,9 @@ known_controllers known;
 // Requests waiting for a worker, and the controllers being read.
 pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t queue_filled = PTHREAD_COND_INITIALIZER;
-device_request queue[max_listed];
+device_request queue[max_controllers];
 int queued;
-char busy[max_listed][32];
+char busy[max_controllers][32];
 
 // The latest reading of each controller, under queue_lock.
 struct recent_reading {
@@ -81,7 +73,7 @@ struct recent_reading {
     size_t size;
     read_answer answer;
 };
-recent_reading recent[max_listed];
+recent_reading recent[max_controllers];
 
 void keep_reading(const read_answer& answer, size_t size)
 {
@@ -138,108 +130,11 @@ void refuse(const void* record, size_t size, const char* why)
     answer.failed_step = read_step::refused;
     answer.failure = read_failure::request;
     answer.error = EPERM;
-    report("device side: refused %s", why);
+    log_message("device side: refused %s", why);
     send_record(&answer, offsetof(read_answer, page));
 }
 
-// The node must still be the NVMe controller of that name: a character
-// device whose driver says it is a controller, not a namespace.
-bool is_controller_node(int descriptor, const char* name)
-{
-    struct stat node;
-    node_nsid which;
-    return fstat(descriptor, &node) == 0 && S_ISCHR(node.st_mode) && get_nsid(descriptor, &which) == 0
-        && which.nsid == 0 && strcmp(which.cdev, name) == 0;
-}
-
-void fail(read_answer* answer, read_step step, admin_outcome outcome)
-{
-    answer->failed_step = step;
-    answer->failure = outcome == admin_outcome::completion_error ? read_failure::completion
-                                                                 : read_failure::request;
-    answer->error = outcome == admin_outcome::completion_error ? 0 : errno;
-}
-
-bool read_identity(const identify_controller_data& data, read_answer* answer)
-{
-    identity_fields fields;
-    if (!read_identity_fields(data, &fields))
-        return false;
-    copy_field(answer->serial, sizeof answer->serial, fields.serial);
-    copy_field(answer->model, sizeof answer->model, fields.model);
-    copy_field(answer->block_device, sizeof answer->block_device, bdev_name(fields.bdev));
-    char id[volume_id_size];
-    volume_id(fields.serial, id);
-    copy_field(answer->volume_id, sizeof answer->volume_id, id);
-    free_identity_fields(&fields);
-    return true;
-}
-
-void read_statistics(int descriptor, read_answer* answer)
-{
-    switch (fetch_stats_log(descriptor, &answer->page)) {
-    case stats_outcome::success:
-        answer->has_stats = 1;
-        return;
-    case stats_outcome::completion_error:
-        fail(answer, read_step::statistics, admin_outcome::completion_error);
-        return;
-    case stats_outcome::not_ebs:
-        answer->failed_step = read_step::statistics;
-        answer->failure = read_failure::signature;
-        return;
-    case stats_outcome::request_failed:
-    case stats_outcome::output_failed:
-        fail(answer, read_step::statistics, admin_outcome::request_failed);
-        return;
-    }
-}
-
-void read_controller(const device_request& request, read_answer* answer)
-{
-    static_assert(sizeof answer->controller == sizeof request.controller);
-    memset(answer, 0, offsetof(read_answer, page));
-    answer->kind = read_answer_kind;
-    answer->tag = request.tag;
-    memcpy(answer->controller, request.controller, sizeof answer->controller);
-    answer->platform_device = 1;
-    uint64_t start = monotonic_nanoseconds();
-    int descriptor = open_controller_node(request.controller);
-    if (descriptor >= 0 && !limit_node(descriptor)) {
-        int cause = errno;
-        close(descriptor);
-        descriptor = -1;
-        errno = cause;
-    }
-    if (descriptor < 0 || !is_controller_node(descriptor, request.controller)) {
-        if (descriptor >= 0)
-            errno = ENODEV;
-        fail(answer, read_step::open, admin_outcome::request_failed);
-    } else {
-        static thread_local identify_controller_data identify;
-        admin_outcome outcome = identify_controller(descriptor, &identify);
-        if (outcome != admin_outcome::success)
-            fail(answer, read_step::identify, outcome);
-        else {
-            device_kind kind = controller_kind(identify);
-            if (kind == device_kind::other_vendor || kind == device_kind::other_model)
-                answer->platform_device = 0;
-            else if (kind == device_kind::no_memory || !read_identity(identify, answer))
-                fail(answer, read_step::identity, admin_outcome::request_failed);
-            else {
-                answer->identified = 1;
-                answer->is_ebs = kind == device_kind::ebs_volume;
-                if (answer->is_ebs)
-                    read_statistics(descriptor, answer);
-            }
-        }
-    }
-    if (descriptor >= 0)
-        close(descriptor);
-    answer->nanoseconds = monotonic_nanoseconds() - start;
-}
-
-void* work(void* room)
+void* reader_thread(void* room)
 {
     read_answer* answer = static_cast<read_answer*>(room);
     for (;;) {
@@ -251,7 +146,7 @@ void* work(void* room)
         pthread_mutex_unlock(&queue_lock);
         read_controller(request, answer);
         size_t size = answer->has_stats ? sizeof *answer : offsetof(read_answer, page);
-        // Free before the answer leaves: the network side may ask again as
+        // Free before the answer leaves: the metrics side may ask again as
         // soon as it has it.
         pthread_mutex_lock(&queue_lock);
         keep_reading(*answer, size);
@@ -286,7 +181,7 @@ handed enqueue(const device_request& request)
         if (name[0] == '\0' && free_slot == nullptr)
             free_slot = name;
     }
-    bool queue_it = !taken && free_slot != nullptr && queued < max_listed;
+    bool queue_it = !taken && free_slot != nullptr && queued < max_controllers;
     if (queue_it) {
         memcpy(free_slot, request.controller, sizeof busy[0]);
         queue[queued++] = request;
@@ -299,15 +194,13 @@ handed enqueue(const device_request& request)
 void answer_list(const device_request& request)
 {
     static list_answer answer;
-    static controller_entry entries[max_listed];
+    static controller_entry entries[max_controllers];
     memset(&answer, 0, sizeof answer);
     answer.kind = list_answer_kind;
     answer.tag = request.tag;
-    answer.count = list_controllers(entries, max_listed);
+    answer.count = list_devices(entries, max_controllers);
     if (answer.count < 0)
         answer.error = errno;
-    else // the controllers of one multipath namespace show its device once
-        answer.count = distinct_devices(entries, answer.count);
     static_assert(sizeof entries[0].controller == sizeof answer.controllers[0].controller);
     static_assert(sizeof entries[0].device == sizeof answer.controllers[0].device);
     for (int i = 0; i < answer.count; i++) {
@@ -347,9 +240,9 @@ void run_device_side(int link, unsigned threads)
     static read_answer answers[64];
     for (unsigned i = 0; i < threads && i < sizeof answers / sizeof answers[0]; i++) {
         pthread_t worker;
-        int error = pthread_create(&worker, nullptr, work, &answers[i]);
+        int error = pthread_create(&worker, nullptr, reader_thread, &answers[i]);
         if (error != 0) {
-            report("device side: cannot start a reader: %s", strerror(error));
+            log_message("device side: cannot start a reader: %s", strerror(error));
             _exit(1);
         }
         pthread_detach(worker);
@@ -357,10 +250,15 @@ void run_device_side(int link, unsigned threads)
     pthread_t watchdog;
     int error = pthread_create(&watchdog, nullptr, watch_link, nullptr);
     if (error != 0) {
-        report("device side: cannot start its watchdog: %s", strerror(error));
+        log_message("device side: cannot start its watchdog: %s", strerror(error));
         _exit(1);
     }
     // Every thread is there: the filter or capability mode covers them all.
+    // Where names are about to go (capability mode), /dev is held first.
+    if (!hold_device_folder()) {
+        log_message("device side: cannot open /dev: %s", strerror(errno));
+        _exit(1);
+    }
     if (!confine_device_side())
         _exit(1);
     uint32_t ready = ready_kind;
@@ -369,7 +267,7 @@ void run_device_side(int link, unsigned threads)
         char record[sizeof(device_request) + 1];
         ssize_t size = recv(link, record, sizeof record, 0);
         if (size == 0)
-            _exit(0); // the network side stopped
+            _exit(0); // the metrics side stopped
         if (size < 0) {
             if (errno == EINTR)
                 continue;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "exporter/tls_policy.h"
+#include "exporter/web/tls_policy.h"
 
 #include <atomic>
 #include <cstdio>

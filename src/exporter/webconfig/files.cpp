@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "exporter/config_files.h"
+#include "exporter/webconfig/files.h"
 
 #include <cerrno>
 #include <cstdio>

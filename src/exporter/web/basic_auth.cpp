@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "exporter/basic_auth.h"
+#include "exporter/web/basic_auth.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +17,7 @@ namespace {
 
 // What the handler threads share: the decoy, the key, the remembered checks.
 pthread_mutex_t state_lock = PTHREAD_MUTEX_INITIALIZER;
-char decoy[sizeof basic_user::hash];
+char decoy[sizeof web_user::hash];
 unsigned char key[32];
 bool have_key;
 unsigned generation; // moves at every renewal: a check begun before it is not remembered
@@ -71,7 +71,7 @@ bool remember_mac(const basic_credentials* given, const char* hash, unsigned cha
 {
     if (!have_key)
         return false;
-    char text[sizeof given->name + sizeof given->password + sizeof basic_user::hash + 2];
+    char text[sizeof given->name + sizeof given->password + sizeof web_user::hash + 2];
     size_t name = strlen(given->name), password = strlen(given->password);
     size_t used = 0;
     // Neither name nor password holds a NUL byte: the fields cannot run together.
@@ -79,7 +79,7 @@ bool remember_mac(const basic_credentials* given, const char* hash, unsigned cha
     used += name + 1;
     memcpy(text + used, given->password, password + 1);
     used += password + 1;
-    size_t hash_length = strnlen(hash, sizeof basic_user::hash - 1);
+    size_t hash_length = strnlen(hash, sizeof web_user::hash - 1);
     memcpy(text + used, hash, hash_length);
     used += hash_length;
     bool good = gnutls_hmac_fast(GNUTLS_MAC_SHA256, key, sizeof key, text, used, mac) == 0;
@@ -117,7 +117,7 @@ int bcrypt_cost(const char* hash)
     return cost >= 4 && cost <= 31 ? cost : -1;
 }
 
-bool make_decoy(const basic_user* users, size_t count, char* out, size_t size)
+bool make_decoy(const web_user* users, size_t count, char* out, size_t size)
 {
     const char* model = "$2b$10$";
     int highest = -1;
@@ -140,7 +140,7 @@ bool make_decoy(const basic_user* users, size_t count, char* out, size_t size)
     return true;
 }
 
-bool renew_basic_auth(const basic_user* users, size_t count)
+bool renew_basic_auth(const web_user* users, size_t count)
 {
     char fresh[sizeof decoy];
     bool made = make_decoy(users, count, fresh, sizeof fresh);
@@ -216,7 +216,7 @@ void wipe_credentials(basic_credentials* credentials)
 
 bool check_password(const basic_credentials* given, const char* hash)
 {
-    char against[sizeof basic_user::hash];
+    char against[sizeof web_user::hash];
     unsigned char mac[32] = {};
     pthread_mutex_lock(&state_lock);
     strncpy(against, hash != nullptr ? hash : decoy, sizeof against - 1);

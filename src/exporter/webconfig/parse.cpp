@@ -221,7 +221,14 @@ char* read_whole(parse_state* state, const yaml_node_t* node, int slot)
                               static_cast<unsigned>(strlen(text))};
     };
     gnutls_datum_t cert = datum(state->config.cert), key = datum(state->config.key);
-    int result = gnutls_certificate_set_x509_key_mem(credentials, &cert, &key, GNUTLS_X509_FMT_PEM);
+    // A certificate whose PEM text does not decode is refused here: GnuTLS's
+    // loader keeps memory of its own on that path, which a file broken again
+    // and again would pile up.
+    gnutls_datum_t decoded{};
+    int result = gnutls_pem_base64_decode2("CERTIFICATE", &cert, &decoded);
+    gnutls_free(decoded.data);
+    if (result >= 0)
+        result = gnutls_certificate_set_x509_key_mem(credentials, &cert, &key, GNUTLS_X509_FMT_PEM);
     bool good = result >= 0;
     if (!good)
         fail(state, nullptr, "the TLS certificate and key do not load: %s", gnutls_strerror(result));

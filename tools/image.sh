@@ -64,12 +64,13 @@ arm64_packages="libc6 libgcc-s1 libstdc++6 libcrypt1 libcrypt-dev zlib1g zlib1g-
 libyaml-0-2 libyaml-dev libmicrohttpd12 libmicrohttpd-dev libgnutls30 libgnutls28-dev
 libgnutls-dane0 libgnutls-openssl27 libgnutlsxx30 libnettle8 libhogweed6 nettle-dev libgmp10
 libgmpxx4ldbl libgmp-dev libidn2-0 libidn2-dev libunistring2 libp11-kit0 libp11-kit-dev
-libffi8 libtasn1-6 libtasn1-6-dev libunbound8 libssl3 libevent-2.1-7"
+libffi8 libtasn1-6 libtasn1-6-dev libunbound8 libssl3 libevent-2.1-7 libseccomp2 libseccomp-dev"
 
 build_arm64() {
     local build=$out/arm64/build packages=$out/arm64/packages
     command -v aarch64-linux-gnu-g++ >/dev/null || die "no aarch64 cross compiler (g++-aarch64-linux-gnu)"
-    if [ ! -f "$packages/root/usr/include/microhttpd.h" ]; then
+    # The headers of the first and the last library stand for the set fetched.
+    if [ ! -f "$packages/root/usr/include/microhttpd.h" ] || [ ! -f "$packages/root/usr/include/seccomp.h" ]; then
         # The first package through arm64-debs.sh, which makes arm64 known to
         # dpkg and apt; the others in one download, which is much quicker.
         sh "$source_dir/tests/cross/arm64-debs.sh" "$packages" libc6 >"$out/arm64/debs.log" 2>&1 \

@@ -47,3 +47,17 @@ bool drop_privileges(const unprivileged_user& user)
     }
     return drop_capabilities();
 }
+
+bool end_with_parent(pid_t parent)
+{
+    // Asked in the child; the parent may have ended before it was.
+    if (!ask_parent_death_signal()) {
+        log_message("device side: cannot be ended with the metrics side: %s", strerror(errno));
+        return false;
+    }
+    if (getppid() != parent) {
+        log_message("device side: the metrics side ended before it started");
+        return false;
+    }
+    return true;
+}

@@ -60,3 +60,7 @@ bool limit_node(int descriptor);
 // capability, checked gone.
 void drop_bounding_set();
 bool drop_capabilities();
+
+// The system's part of end_with_parent: SIGKILL when the parent ends. False
+// with errno set.
+bool ask_parent_death_signal();

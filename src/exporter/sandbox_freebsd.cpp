@@ -40,18 +40,10 @@ bool confine_metrics_side()
     return true;
 }
 
-bool end_with_parent(pid_t parent)
+bool ask_parent_death_signal()
 {
     int signal_number = SIGKILL;
-    if (procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &signal_number) != 0) {
-        log_message("device side: cannot be ended with the metrics side: %s", strerror(errno));
-        return false;
-    }
-    if (getppid() != parent) {
-        log_message("device side: the metrics side ended before it started");
-        return false;
-    }
-    return true;
+    return procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &signal_number) == 0;
 }
 
 bool restrict_device_side()

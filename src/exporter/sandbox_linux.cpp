@@ -60,18 +60,9 @@ bool enter_capability_mode()
     return true;
 }
 
-bool end_with_parent(pid_t parent)
+bool ask_parent_death_signal()
 {
-    // Set by the forking thread's child; the parent may have ended before.
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) {
-        log_message("device side: cannot be ended with the metrics side: %s", strerror(errno));
-        return false;
-    }
-    if (getppid() != parent) {
-        log_message("device side: the metrics side ended before it started");
-        return false;
-    }
-    return true;
+    return prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == 0;
 }
 
 // Drops every capability but CAP_SYS_ADMIN from the bounding set. One that is

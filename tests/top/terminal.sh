@@ -12,7 +12,8 @@ bed=$1
 . "$(dirname "$0")/../lib.sh"
 command -v tmux >/dev/null 2>&1 || skip "tmux not found"
 dir=$(mktemp -d)
-socket=volscan-top-$$
+runs=0
+socket=volscan-top-$$-$runs
 # A failure shows the screen it was looking at.
 trap 'status=$?; [ "$status" -eq 1 ] && [ -f "$dir/screen" ] && cat -v "$dir/screen";
       tmux -L "$socket" kill-server 2>/dev/null; rm -rf "$dir"' EXIT
@@ -47,6 +48,10 @@ start()
 {
     width=$1
     shift
+    # A server of its own for each run: the last one's, whose session was
+    # just killed, may still be on its way out and refuse a new session.
+    runs=$((runs + 1))
+    socket=volscan-top-$$-$runs
     tmux -L "$socket" -f /dev/null new-session -d -s top -x "$width" -y 40 \
         "sh -c 'trap \"\" INT; \"$bed\" volscan top $*; echo \$? >\"$dir/status\"; stty -a >\"$dir/stty\"; sleep 60'" ||
         fail "tmux did not start"

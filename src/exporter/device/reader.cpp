@@ -59,9 +59,9 @@ void read_controller(const device_request& request, read_answer* answer)
         descriptor = -1;
         errno = cause;
     }
-    if (descriptor < 0) {
+    if (descriptor < 0)
         fail(answer, read_step::open, admin_outcome::request_failed);
-    } else {
+    else {
         static thread_local identify_controller_data identify;
         admin_outcome outcome = identify_controller(descriptor, &identify);
         if (outcome != admin_outcome::success)
@@ -70,7 +70,8 @@ void read_controller(const device_request& request, read_answer* answer)
             device_kind kind = controller_kind(identify);
             if (kind == device_kind::other_vendor || kind == device_kind::other_model)
                 answer->platform_device = 0;
-            else if (kind == device_kind::no_memory || !fill_volume_identity(identify, &answer->identity))
+            else if (kind == device_kind::no_memory
+                     || !fill_volume_identity(identify, &answer->identity))
                 fail(answer, read_step::identity, admin_outcome::request_failed);
             else {
                 answer->identified = 1;

@@ -79,10 +79,32 @@ relative=$(realpath --relative-to="$all" "$deploy")
     done
 } >"$all/kustomization.yaml"
 
+# The patches that docs/kubernetes.md shows, in one overlay: they must
+# apply, and give valid objects.
+documented=$work/documented
+mkdir -p "$documented"
+{
+    echo "apiVersion: kustomize.config.k8s.io/v1beta1"
+    echo "kind: Kustomization"
+    echo "resources:"
+    echo "  - $relative/base"
+    echo "components:"
+    echo "  - $relative/components/prometheus-operator"
+    echo "  - $relative/components/network-policy"
+    echo "patches:"
+    # The yaml blocks that begin with "patches:", less that line.
+    awk '/^```yaml$/ { inside = 1; first = 1; next }
+         inside && /^```$/ { inside = 0; next }
+         inside && first { first = 0; keep = ($0 == "patches:"); next }
+         inside && keep' "$source_dir/docs/kubernetes.md"
+} >"$documented/kustomization.yaml"
+grep -q '^  - target:$' "$documented/kustomization.yaml" || fail "docs/kubernetes.md shows no patches"
+
 files=()
-for name in base example all; do
+for name in base example all documented; do
     dir=$deploy/$name
     [ $name != all ] || dir=$all
+    [ $name != documented ] || dir=$documented
     if ! timeout 60 kubectl kustomize "$dir" >"$work/$name.yaml" 2>"$work/$name.err"; then
         fail "kubectl kustomize $name: $(cat "$work/$name.err")"
         exit 1
@@ -170,6 +192,15 @@ for name in base example; do
         echo "ok   $name: $(grep -c '^ok' <<<"$got") documents valid"
     fi
 done
+# The documented patches: the release label on both objects, the policy's
+# "from" replaced.
+got=$(section "$work/documented.yaml")
+if [ -n "$(grep -v '^ok' <<<"$got")" ] || [ "$(grep -c '^    release: monitoring$' "$work/documented.yaml")" != 2 ] ||
+    ! grep -q '^          kubernetes.io/metadata.name: monitoring$' "$work/documented.yaml"; then
+    fail "the patches of docs/kubernetes.md: $(grep -v '^ok' <<<"$got")"
+else
+    echo "ok   the patches of docs/kubernetes.md: $(grep -c '^ok' <<<"$got") documents valid"
+fi
 # All the components: these at least (others' may add more), all valid.
 want_all="ok   Namespace volscan
 ok   ServiceAccount volscan/volscan-exporter

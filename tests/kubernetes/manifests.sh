@@ -100,11 +100,20 @@ mkdir -p "$documented"
 } >"$documented/kustomization.yaml"
 grep -q '^  - target:$' "$documented/kustomization.yaml" || fail "docs/kubernetes.md shows no patches"
 
+# Any other overlay under deploy/kubernetes, on its own.
+others=()
+while read -r file; do
+    dir=${file%/kustomization.yaml}
+    case $dir in "$deploy/base" | "$deploy/example" | "$deploy"/components/*) continue ;; esac
+    grep -q '^kind: Kustomization$' "$file" && others+=("${dir#"$deploy"/}")
+done < <(find "$deploy" -name kustomization.yaml | sort)
+
 files=()
-for name in base example all documented; do
+for name in base example all documented "${others[@]}"; do
     dir=$deploy/$name
     [ $name != all ] || dir=$all
     [ $name != documented ] || dir=$documented
+    name=${name//\//-}
     if ! timeout 60 kubectl kustomize "$dir" >"$work/$name.yaml" 2>"$work/$name.err"; then
         fail "kubectl kustomize $name: $(cat "$work/$name.err")"
         exit 1
@@ -201,6 +210,16 @@ if [ -n "$(grep -v '^ok' <<<"$got")" ] || [ "$(grep -c '^    release: monitoring
 else
     echo "ok   the patches of docs/kubernetes.md: $(grep -c '^ok' <<<"$got") documents valid"
 fi
+# Any other overlay: valid.
+for name in "${others[@]}"; do
+    got=$(section "$work/${name//\//-}.yaml")
+    if [ -n "$(grep -v '^ok' <<<"$got")" ]; then
+        fail "$name: validation:"
+        sed 's/^/    | /' <<<"$got"
+    else
+        echo "ok   $name: $(grep -c '^ok' <<<"$got") documents valid"
+    fi
+done
 # All the components: these at least (others' may add more), all valid.
 want_all="ok   Namespace volscan
 ok   ServiceAccount volscan/volscan-exporter

@@ -111,8 +111,8 @@ done < <(find "$deploy" -name kustomization.yaml | sort)
 files=()
 for name in base example all documented "${others[@]}"; do
     dir=$deploy/$name
-    [ $name != all ] || dir=$all
-    [ $name != documented ] || dir=$documented
+    [ "$name" != all ] || dir=$all
+    [ "$name" != documented ] || dir=$documented
     name=${name//\//-}
     if ! timeout 60 kubectl kustomize "$dir" >"$work/$name.yaml" 2>"$work/$name.err"; then
         fail "kubectl kustomize $name: $(cat "$work/$name.err")"
@@ -204,7 +204,7 @@ done
 # The documented patches: the release label on both objects, the policy's
 # "from" replaced.
 got=$(section "$work/documented.yaml")
-if [ -n "$(grep -v '^ok' <<<"$got")" ] || [ "$(grep -c '^    release: monitoring$' "$work/documented.yaml")" != 2 ] ||
+if grep -qv '^ok' <<<"$got" || [ "$(grep -c '^    release: monitoring$' "$work/documented.yaml")" != 2 ] ||
     ! grep -q '^          kubernetes.io/metadata.name: monitoring$' "$work/documented.yaml"; then
     fail "the patches of docs/kubernetes.md: $(grep -v '^ok' <<<"$got")"
 else
@@ -213,7 +213,7 @@ fi
 # Any other overlay: valid.
 for name in "${others[@]}"; do
     got=$(section "$work/${name//\//-}.yaml")
-    if [ -n "$(grep -v '^ok' <<<"$got")" ]; then
+    if grep -qv '^ok' <<<"$got"; then
         fail "$name: validation:"
         sed 's/^/    | /' <<<"$got"
     else
@@ -231,7 +231,7 @@ ok   PodMonitor volscan/volscan-exporter
 ok   PrometheusRule volscan/NAME
 ok   NetworkPolicy volscan/volscan-exporter"
 got=$(section "$work/all.yaml" | sed 's|^ok   PrometheusRule volscan/.*|ok   PrometheusRule volscan/NAME|')
-if [ -n "$(grep -v '^ok' <<<"$got")" ] || [ -n "$(grep -vxFf <(echo "$got") <<<"$want_all")" ]; then
+if grep -qv '^ok' <<<"$got" || grep -qvxFf <(echo "$got") <<<"$want_all"; then
     fail "all the components: validation:"
     diff <(echo "$want_all") <(echo "$got") | sed 's/^/    | /' || true
 else

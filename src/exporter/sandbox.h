@@ -29,9 +29,10 @@ bool enter_capability_mode();
 
 // The metrics side, and the process that writes the text file, once its
 // privileges are dropped: on Linux a system call filter that refuses what
-// such a process never does (running programs, tracing others, mounting,
-// loading kernel code, ioctls beyond a few of sockets and terminals, sockets
-// other than the Internet's and Unix's). False after a diagnostic.
+// such a process never does (running programs, tracing others or reaching
+// into them, new namespaces by any call, mounting, loading kernel code,
+// ioctls beyond a few of sockets and terminals, sockets other than the
+// Internet's and Unix's). False after a diagnostic.
 bool confine_metrics_side();
 
 // The device side right after fork: it is killed when parent, which forked
@@ -47,7 +48,8 @@ bool end_with_parent(pid_t parent);
 bool restrict_device_side();
 
 // The device side once its readers run: on Linux a system call filter that
-// allows little beyond reading controllers and the socket pair; on FreeBSD,
+// allows little beyond reading controllers and the socket pair (files opened
+// for reading alone, writes to its log on standard error alone); on FreeBSD,
 // capability mode with /dev held open. False after a diagnostic.
 bool confine_device_side();
 

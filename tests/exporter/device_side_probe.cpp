@@ -12,6 +12,8 @@
 // allows.
 // watchdog: holds the device side's main thread in a write to standard error
 // that nobody reads, closes the link, and says when the device side ended.
+// flood: sends records it refuses, many more than it logs, and closes the
+// link.
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -301,8 +303,9 @@ static void ask(const char* what, const void* record, size_t size)
         return;
     }
     ssize_t got = recv(link_socket, &answer, sizeof answer, 0);
-    uint32_t tag;
-    memcpy(&tag, static_cast<const char*>(record) + 4, sizeof tag);
+    uint32_t tag = 0; // a record too short to hold one is answered with 0
+    if (size >= 8)
+        memcpy(&tag, static_cast<const char*>(record) + 4, sizeof tag);
     printf("%s:", what);
     if (got == sizeof answer.list && answer.list.kind == list_answer_kind) {
         for (int i = 0; i < answer.list.count; i++)
@@ -345,8 +348,20 @@ static int wait_for(pid_t child)
     return 1;
 }
 
-// Refusals until the device side's log, a pipe nobody reads, is full and its
-// main thread waits to write the next: it then answers no more.
+// Fills the pipe of standard error, so that the next line written waits.
+static bool fill_log()
+{
+    int flags = fcntl(STDERR_FILENO, F_GETFL);
+    if (flags < 0 || fcntl(STDERR_FILENO, F_SETFL, flags | O_NONBLOCK) != 0)
+        return false;
+    static const char block[4096] = {};
+    while (write(STDERR_FILENO, block, sizeof block) > 0) {
+    }
+    return errno == EAGAIN && fcntl(STDERR_FILENO, F_SETFL, flags) == 0;
+}
+
+// Refusals while the device side's log, a pipe nobody reads, is full: its main
+// thread waits to write the first, and answers no more.
 static int watchdog(pid_t child, int log)
 {
     device_request r = request(0, 1, "nvme0"); // a kind it refuses, and logs
@@ -389,6 +404,7 @@ int main(int argc, char** argv)
 {
     bool filter = argc > 1 && strcmp(argv[1], "device-filter") == 0;
     bool stuck = argc > 1 && strcmp(argv[1], "watchdog") == 0;
+    bool flood = argc > 1 && strcmp(argv[1], "flood") == 0;
     if (argc > 1 && strcmp(argv[1], "metrics-filter") == 0)
         return metrics_filter();
     int log[2];
@@ -409,7 +425,7 @@ int main(int argc, char** argv)
             _exit(2);
         if (filter && dup2(said[1], STDERR_FILENO) != STDERR_FILENO)
             _exit(2);
-        if (stuck && dup2(log[1], 2) != 2)
+        if (stuck && (dup2(log[1], 2) != 2 || !fill_log()))
             _exit(2);
         run_device_side(pair[1], 2);
     }
@@ -429,6 +445,24 @@ int main(int argc, char** argv)
         return watchdog(child, log[0]);
     }
     device_request r;
+    if (flood) {
+        // Records of every kind it refuses, each answered, then one it serves.
+        int refused = 0;
+        for (int i = 0; i < 1000; i++) {
+            r = request(i % 2 ? 0 : read_request, i, i % 2 ? "nvme0" : "nvme9");
+            send(link_socket, &r, i % 3 ? sizeof r : 0, MSG_NOSIGNAL);
+            pollfd ready{link_socket, POLLIN, 0};
+            read_answer answer;
+            if (poll(&ready, 1, 5000) != 1)
+                break;
+            if (recv(link_socket, &answer, sizeof answer, 0) >= 4 && answer.kind == refusal_kind)
+                refused++;
+        }
+        printf("flood: %d refused\n", refused);
+        r = request(list_request, 1000, "");
+        ask("list", &r, sizeof r);
+        return wait_for(child);
+    }
     if (filter) {
         r = request(list_request, 1, "");
         ask("list", &r, sizeof r);
@@ -473,6 +507,8 @@ int main(int argc, char** argv)
     memcpy(longer, &r, sizeof r);
     ask("a list request one byte long", longer, sizeof longer);
     ask("a list request one byte short", &r, sizeof r - 1);
+    ask("an empty record", &r, 0);
+    ask("list after it", &r, sizeof r);
 
     // Closing the link ends it.
     return wait_for(child);

@@ -186,6 +186,8 @@ TEST(privileges, device_side_refuses_other_requests)
                           "a name without its end: refused\n"
                           "a list request one byte long: refused\n"
                           "a list request one byte short: refused\n"
+                          "an empty record: refused\n" // not the end of the link
+                          "list after it: nvme0 nvme1\n"
                           "device side ended with 0\n");
     const std::string refused = "volscan-exporter: device side: refused ";
     EXPECT_EQ(result.err, refused + "a controller it has not listed\n"
@@ -197,7 +199,29 @@ TEST(privileges, device_side_refuses_other_requests)
                               + refused + "a request of an unknown kind\n"
                               + refused + "a name that is not an NVMe controller's\n"
                               + refused + "a record of the wrong size\n"
+                              + refused + "a record of the wrong size\n"
                               + refused + "a record of the wrong size\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(privileges, device_side_logs_a_flood_of_refusals_in_bounds)
+{
+    // A thousand refused records (empty ones among them), each answered:
+    // sixteen lines say why, one how many more, and it goes on serving.
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    run_result result = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe", "flood"});
+    EXPECT_EQ(result.out, "flood: 1000 refused\n"
+                          "list: nvme0\n"
+                          "device side ended with 0\n");
+    const std::string side = "volscan-exporter: device side: ";
+    std::string lines;
+    // The first sixteen records: sizes 0, whole, whole, 0...; kinds read and 0 in turn.
+    for (int i = 0; i < 16; i++)
+        lines += side + "refused "
+            + (i % 3 == 0 ? "a record of the wrong size\n"
+                          : i % 2 ? "a request of an unknown kind\n"
+                                  : "a controller it has not listed\n");
+    EXPECT_EQ(result.err, lines + side + "refused 984 more records, beyond 16 lines a minute\n");
     EXPECT_EQ(result.status, 0);
 }
 

@@ -50,11 +50,14 @@ bool restrict_device_side();
 // The device side once its readers run: on Linux a system call filter that
 // allows little beyond reading controllers and the socket pair (files opened
 // for reading alone, writes to its log on standard error alone); on FreeBSD,
-// capability mode with /dev held open. False after a diagnostic.
-bool confine_device_side();
+// capability mode with /dev held open as device_folder, whose rights are
+// first narrowed to looking nodes up and reading them (so that no node opens
+// for writing) and to the driver's two requests. False after a diagnostic.
+bool confine_device_side(int device_folder);
 
 // A controller node the device side opened: on FreeBSD its rights narrowed
-// to reading it and the driver's two requests. False with errno set.
+// to reading it and the driver's two requests, before anything is asked of
+// it. False with errno set.
 bool limit_node(int descriptor);
 
 // The system's parts of drop_privileges: before the user changes, what only

@@ -124,7 +124,7 @@ const unsigned long metrics_side_ioctls[] = {TCGETS, FIONREAD, FIONBIO, FIOCLEX,
 
 } // namespace
 
-bool confine_device_side()
+bool confine_device_side(int)
 {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
     if (filter == nullptr) {

@@ -349,11 +349,12 @@ void run_device_side(int link, unsigned threads)
     }
     // Every thread is there: the filter or capability mode covers them all.
     // Where names are about to go (capability mode), /dev is held first.
-    if (!hold_device_folder()) {
+    int device_folder;
+    if (!hold_device_folder(&device_folder)) {
         log_message("device side: cannot open /dev: %s", strerror(errno));
         _exit(1);
     }
-    if (!confine_device_side())
+    if (!confine_device_side(device_folder))
         _exit(1);
     uint32_t ready = ready_kind;
     send_record(&ready, sizeof ready);

@@ -13,7 +13,8 @@
 // watchdog: holds the device side's main thread in a write to standard error
 // that nobody reads, closes the link, and says when the device side ended.
 // flood: sends records it refuses, many more than it logs, and closes the
-// link.
+// link. flood-minute: the same, but waits with the link open for the line
+// that counts the refusals left out, which comes once their minute is over.
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -404,7 +405,8 @@ int main(int argc, char** argv)
 {
     bool filter = argc > 1 && strcmp(argv[1], "device-filter") == 0;
     bool stuck = argc > 1 && strcmp(argv[1], "watchdog") == 0;
-    bool flood = argc > 1 && strcmp(argv[1], "flood") == 0;
+    bool minute = argc > 1 && strcmp(argv[1], "flood-minute") == 0;
+    bool flood = minute || (argc > 1 && strcmp(argv[1], "flood") == 0);
     if (argc > 1 && strcmp(argv[1], "metrics-filter") == 0)
         return metrics_filter();
     int log[2];
@@ -423,7 +425,7 @@ int main(int argc, char** argv)
         pthread_t trier;
         if (filter && pthread_create(&trier, nullptr, try_when_told, nullptr) != 0)
             _exit(2);
-        if (filter && dup2(said[1], STDERR_FILENO) != STDERR_FILENO)
+        if ((filter || minute) && dup2(said[1], STDERR_FILENO) != STDERR_FILENO)
             _exit(2);
         if (stuck && (dup2(log[1], 2) != 2 || !fill_log()))
             _exit(2);
@@ -447,6 +449,8 @@ int main(int argc, char** argv)
     device_request r;
     if (flood) {
         // Records of every kind it refuses, each answered, then one it serves.
+        timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
         int refused = 0;
         for (int i = 0; i < 1000; i++) {
             r = request(i % 2 ? 0 : read_request, i, i % 2 ? "nvme0" : "nvme9");
@@ -459,6 +463,23 @@ int main(int argc, char** argv)
                 refused++;
         }
         printf("flood: %d refused\n", refused);
+        std::string log;
+        while (minute && log.find("more records") == std::string::npos) {
+            pollfd line{said[0], POLLIN, 0};
+            char text[4096];
+            ssize_t got;
+            if (poll(&line, 1, 75000) != 1 || (got = read(said[0], text, sizeof text)) <= 0)
+                break;
+            log.append(text, got);
+        }
+        if (minute) {
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            size_t last = log.rfind('\n', log.size() > 1 ? log.size() - 2 : 0);
+            std::string line = log.substr(last == std::string::npos ? 0 : last + 1);
+            printf("its last line: %s", line.c_str());
+            printf("a minute after the first refusal: %s\n",
+                   now.tv_sec - start.tv_sec >= 60 ? "yes" : "no");
+        }
         r = request(list_request, 1000, "");
         ask("list", &r, sizeof r);
         return wait_for(child);

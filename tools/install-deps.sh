@@ -8,7 +8,7 @@ set -eu
 
 build="cmake make g++ clang pkg-config"
 # tmux runs volscan top in a real terminal; promtool (exporter set) checks its quantiles.
-check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc lld xz-utils g++-aarch64-linux-gnu qemu-user tmux"
+check="libgtest-dev libbenchmark-dev umockdev libumockdev-dev libclang-rt-14-dev jq mandoc lld llvm xz-utils g++-aarch64-linux-gnu qemu-user tmux"
 all="valgrind udev qemu-system-x86 busybox-static cpio xz-utils qemu-system-arm debootstrap"
 # Building the packages (make packages), checking them, and installing one
 # into a Debian root made for the test (make check-all).

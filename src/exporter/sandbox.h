@@ -29,9 +29,10 @@ bool enter_capability_mode();
 
 // The metrics side, and the process that writes the text file, once its
 // privileges are dropped: on Linux a system call filter that refuses what
-// such a process never does (running programs, tracing others, mounting,
-// loading kernel code, ioctls beyond a few of sockets and terminals, sockets
-// other than the Internet's and Unix's). False after a diagnostic.
+// such a process never does (running programs, tracing others or reaching
+// into them, new namespaces by any call, mounting, loading kernel code,
+// ioctls beyond a few of sockets and terminals, sockets other than the
+// Internet's and Unix's). False after a diagnostic.
 bool confine_metrics_side();
 
 // The device side right after fork: it is killed when parent, which forked
@@ -47,12 +48,16 @@ bool end_with_parent(pid_t parent);
 bool restrict_device_side();
 
 // The device side once its readers run: on Linux a system call filter that
-// allows little beyond reading controllers and the socket pair; on FreeBSD,
-// capability mode with /dev held open. False after a diagnostic.
-bool confine_device_side();
+// allows little beyond reading controllers and the socket pair (files opened
+// for reading alone, writes to its log on standard error alone); on FreeBSD,
+// capability mode with /dev held open as device_folder, whose rights are
+// first narrowed to looking nodes up and reading them (so that no node opens
+// for writing) and to the driver's two requests. False after a diagnostic.
+bool confine_device_side(int device_folder);
 
 // A controller node the device side opened: on FreeBSD its rights narrowed
-// to reading it and the driver's two requests. False with errno set.
+// to reading it and the driver's two requests, before anything is asked of
+// it. False with errno set.
 bool limit_node(int descriptor);
 
 // The system's parts of drop_privileges: before the user changes, what only

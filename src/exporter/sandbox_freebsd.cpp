@@ -51,8 +51,23 @@ bool restrict_device_side()
     return true;
 }
 
-bool confine_device_side()
+// The two requests the driver sends.
+static const unsigned long driver_requests[] = {NVME_PASSTHROUGH_CMD, NVME_GET_NSID};
+constexpr size_t driver_request_count = sizeof driver_requests / sizeof driver_requests[0];
+
+bool confine_device_side(int device_folder)
 {
+    // A node opened through the folder takes the folder's rights: looking it
+    // up and reading, never writing, whatever the flags of the open. Seeking
+    // is for listing the folder again from its start.
+    cap_rights_t rights;
+    cap_rights_init(&rights, CAP_LOOKUP, CAP_READ, CAP_SEEK, CAP_FSTAT, CAP_IOCTL);
+    if (device_folder >= 0
+        && (cap_rights_limit(device_folder, &rights) != 0
+            || cap_ioctls_limit(device_folder, driver_requests, driver_request_count) != 0)) {
+        log_message("device side: cannot limit its hold on /dev: %s", strerror(errno));
+        return false;
+    }
     if (cap_enter() != 0) {
         log_message("device side: cannot enter capability mode: %s", strerror(errno));
         return false;
@@ -62,9 +77,8 @@ bool confine_device_side()
 
 bool limit_node(int descriptor)
 {
-    static const unsigned long requests[] = {NVME_PASSTHROUGH_CMD, NVME_GET_NSID};
     cap_rights_t rights;
     cap_rights_init(&rights, CAP_READ, CAP_FSTAT, CAP_IOCTL);
     return cap_rights_limit(descriptor, &rights) == 0
-        && cap_ioctls_limit(descriptor, requests, sizeof requests / sizeof requests[0]) == 0;
+        && cap_ioctls_limit(descriptor, driver_requests, driver_request_count) == 0;
 }

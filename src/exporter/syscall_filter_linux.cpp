@@ -11,10 +11,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <linux/nvme_ioctl.h>
+#include <sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "exporter/log.h"
 
@@ -65,11 +68,11 @@ bool load(scmp_filter_ctx filter, bool built, const char* side)
 
 // What a reader of controllers and the socket pair needs, its threads and
 // memory included; nothing that makes a socket, runs a program or reaches
-// another process.
+// another process. Opening and writing are allowed apart, for some arguments.
 const char* const device_side_calls[] = {
-    // the socket pair, standard error, the nodes and sysfs
-    "read", "readv", "pread64", "write", "writev", "recvfrom", "recvmsg", "sendto", "sendmsg",
-    "poll", "ppoll", "close", "open", "openat", "fstat", "newfstatat", "stat", "lstat", "statx",
+    // the socket pair, the nodes and sysfs
+    "read", "readv", "pread64", "recvfrom", "recvmsg", "sendto", "sendmsg",
+    "poll", "ppoll", "close", "fstat", "newfstatat", "stat", "lstat", "statx",
     "fcntl", "lseek", "getdents64", "readlink", "readlinkat", "access", "faccessat",
     "faccessat2",
     // memory, threads, time and the end of the process
@@ -93,9 +96,13 @@ constexpr bool leaks_checked = false;
 #endif
 
 // Nothing the metrics side or the text-file writer ever does, and what an
-// intruder in them would want first.
+// intruder in them would want first: running programs, reaching into other
+// processes (their memory, their descriptors), new namespaces, mounts, kernel
+// code. clone and clone3 are here so that they are allowed by rules of their
+// own, below.
 const char* const metrics_side_refused[] = {
-    "execve", "execveat", leaks_checked ? "" : "ptrace", "process_vm_readv", "process_vm_writev", "mount",
+    "execve", "execveat", leaks_checked ? "" : "ptrace", "process_vm_readv", "process_vm_writev",
+    "pidfd_getfd", "kcmp", "clone", "clone3", "mount",
     "umount2", "pivot_root", "chroot", "move_mount", "open_tree", "fsopen", "fsconfig",
     "fsmount", "fspick", "mount_setattr", "kexec_load", "kexec_file_load", "bpf",
     "perf_event_open", "init_module", "finit_module", "delete_module", "reboot", "swapon",
@@ -105,13 +112,19 @@ const char* const metrics_side_refused[] = {
     "io_uring_enter", "io_uring_register", "personality", "uselib", "vhangup",
     "ioctl", "socket", "socketpair"};
 
+// The flags of clone that make a process in new namespaces. (CLONE_NEWTIME
+// shares its bit with the exit signal in clone's flags: only clone3 and
+// unshare take it, and the metrics side may call neither.)
+constexpr scmp_datum_t new_namespaces = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS
+    | CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET;
+
 // The ioctls a process of sockets and files may make: the C library asks
 // whether a stream is a terminal, and libraries may set or read a socket.
 const unsigned long metrics_side_ioctls[] = {TCGETS, FIONREAD, FIONBIO, FIOCLEX, FIONCLEX};
 
 } // namespace
 
-bool confine_device_side()
+bool confine_device_side(int)
 {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
     if (filter == nullptr) {
@@ -121,6 +134,25 @@ bool confine_device_side()
     bool built = true;
     for (const char* name : device_side_calls)
         built = built && add(filter, SCMP_ACT_ALLOW, name);
+    // Opens for reading alone: no other access mode, and nothing made or
+    // emptied on the way. The flags are open's second argument and openat's
+    // third; openat2 takes them in a record the filter cannot read, so it is
+    // answered as a call this kernel lacks, which sends the C library back
+    // to openat.
+    constexpr scmp_datum_t opening = O_ACCMODE | O_CREAT | O_TRUNC;
+    built = built
+        && add(filter, SCMP_ACT_ALLOW, "open", 1,
+               argument(1, SCMP_CMP_MASKED_EQ, opening, O_RDONLY));
+    built = built
+        && add(filter, SCMP_ACT_ALLOW, "openat", 1,
+               argument(2, SCMP_CMP_MASKED_EQ, opening, O_RDONLY));
+    built = built && add(filter, SCMP_ACT_ERRNO(ENOSYS), "openat2");
+    // Writes to its log alone, standard error: the socket pair takes send,
+    // and no file is written.
+    static const char* const writes[] = {"write", "writev"};
+    for (const char* name : writes)
+        built = built
+            && add(filter, SCMP_ACT_ALLOW, name, 1, argument(0, SCMP_CMP_EQ, STDERR_FILENO));
     // The two requests the driver sends.
     static const unsigned long requests[] = {NVME_IOCTL_ADMIN_CMD, NVME_IOCTL_ID};
     for (unsigned long request : requests)
@@ -149,6 +181,13 @@ bool confine_metrics_side()
             built = seccomp_rule_add(filter, SCMP_ACT_ALLOW, number, 0) == 0;
         free(name);
     }
+    // Threads and processes, never in a namespace of their own; clone3 takes
+    // its flags in a record the filter cannot read, and answered as a call
+    // this kernel lacks, the C library falls back to clone.
+    built = built
+        && add(filter, SCMP_ACT_ALLOW, "clone", 1,
+               argument(0, SCMP_CMP_MASKED_EQ, new_namespaces, 0));
+    built = built && add(filter, SCMP_ACT_ERRNO(ENOSYS), "clone3");
     for (unsigned long request : metrics_side_ioctls)
         built = built && add(filter, SCMP_ACT_ALLOW, "ioctl", 1, ioctl_request(request));
     static const int families[] = {AF_UNIX, AF_INET, AF_INET6};

@@ -21,14 +21,22 @@ int open_listed_controller(const char* name)
     int descriptor = open_controller_node(name);
     if (descriptor < 0)
         return -1;
-    struct stat node;
-    node_nsid which;
-    if (fstat(descriptor, &node) == 0 && S_ISCHR(node.st_mode) && get_nsid(descriptor, &which) == 0
-        && which.nsid == 0 && strcmp(which.cdev, name) == 0)
+    if (is_controller_node(descriptor, name))
         return descriptor;
     close(descriptor);
     errno = ENODEV;
     return -1;
+}
+
+bool is_controller_node(int descriptor, const char* name)
+{
+    struct stat node;
+    node_nsid which;
+    if (fstat(descriptor, &node) == 0 && S_ISCHR(node.st_mode) && get_nsid(descriptor, &which) == 0
+        && which.nsid == 0 && strcmp(which.cdev, name) == 0)
+        return true;
+    errno = ENODEV;
+    return false;
 }
 
 controller_probe probe_controller(const char* name, identify_controller_data* data)

@@ -13,10 +13,15 @@
 int list_devices(controller_entry* entries, int max);
 
 // Opens the node of a listed controller read-only and close-on-exec (see
-// open_controller_node), and checks that it is still that controller: a character device that the driver
-// calls controller, not a namespace or another device that took the name.
-// Returns the descriptor, or -1 with errno set (ENODEV for another node).
+// open_controller_node), and checks that it is still that controller (see
+// is_controller_node). Returns the descriptor, or -1 with errno set (ENODEV
+// for another node).
 int open_listed_controller(const char* name);
+
+// Whether the open node is the controller of that name: a character device
+// that the driver calls controller, not a namespace or another device that
+// took the name. False with errno set to ENODEV.
+bool is_controller_node(int descriptor, const char* name);
 
 // What asking a listed controller who it is came to.
 struct controller_probe {

@@ -56,9 +56,10 @@ int open_controller_node(const char* name);
 
 // Opens /dev once, for a process about to lose the file system's names
 // (FreeBSD's capability mode): from then on list_controllers and
-// open_controller_node go through that descriptor. Where nodes are always opened
-// by path (Linux) it does nothing. False with errno set.
-bool hold_device_folder();
+// open_controller_node go through that descriptor, which it sets folder to, so
+// that the caller can narrow its rights. Where nodes are always opened by path
+// (Linux) it holds nothing and sets folder to -1. False with errno set.
+bool hold_device_folder(int* folder);
 
 // Lists the machine's NVMe controllers, at most max (up to
 // max_controllers) of them, in the order of their numbers. Returns how

@@ -94,10 +94,11 @@ static const char* next_name(node_names* names)
 // /dev, opened by hold_device_folder; -1 while nodes are opened by path.
 static int device_folder = -1;
 
-bool hold_device_folder()
+bool hold_device_folder(int* folder)
 {
     if (device_folder < 0)
         device_folder = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    *folder = device_folder;
     return device_folder >= 0;
 }
 

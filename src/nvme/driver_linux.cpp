@@ -276,7 +276,8 @@ int open_controller_node(const char* name)
     return open(path, O_RDONLY | O_CLOEXEC);
 }
 
-bool hold_device_folder()
+bool hold_device_folder(int* folder)
 {
+    *folder = -1;
     return true;
 }

@@ -6,7 +6,9 @@
 # runs). Checks that no step warns, that the FreeBSD driver is the one
 # compiled, that volscan needs libc.so.7 alone and volscan-exporter libc.so.7,
 # libmicrohttpd.so.12 and libthr.so.3 alone, with FreeBSD's symbol versions and run-time
-# linker, and what a staged install under /usr/local holds.
+# linker, that the device side limits its hold on /dev before capability mode
+# (read from the code built), and what a staged install under /usr/local
+# holds.
 #
 # The sysroot has no libmicrohttpd: a link stub of it (tests/cross/
 # microhttpd_stub.c, built for the target as libmicrohttpd.so.12), the
@@ -224,6 +226,54 @@ if [ "$tree" != "$want" ]; then
     diff -u "$work/want" "$work/got" | sed 's/^/    | /'
 fi
 cmp -s "$build/volscan" "$stage/usr/local/bin/volscan" || note_failure "the installed volscan is not the one built"
+
+# The device side's hold on /dev, read from the code built: before capability
+# mode it narrows the folder's rights and ioctls (nodes opened through it take
+# no more), and it narrows a node's before it checks the node.
+# calls OBJECT FUNCTION: the functions FUNCTION calls, in the order of its code,
+# their names without C++'s decoration.
+calls() {
+    # Its address and size: the disassembler may print relocations of the code
+    # before it as well.
+    set -- "$1" $(llvm-nm -S "$1" 2>>"$log" \
+        | awk -v name="$2" '$3 == "T" && index($4, "_Z" length(name) name) == 1 { print $4, $1, $2 }')
+    [ $# -eq 4 ] || return
+    llvm-objdump -dr --no-show-raw-insn --disassemble-symbols="$2" "$1" 2>>"$log" \
+        | awk -v start="$3" -v size="$4" '
+            function hex(text,   i, value) {
+                value = 0
+                for (i = 1; i <= length(text); i++)
+                    value = value * 16 + index("0123456789abcdef", substr(text, i, 1)) - 1
+                return value
+            }
+            $2 ~ /^R_(X86_64_PLT32|AARCH64_(CALL|JUMP)26)$/ {
+                at = $1; sub(/:$/, "", at)
+                if (hex(at) < hex(start) || hex(at) >= hex(start) + hex(size))
+                    next
+                name = $3; sub(/[-+]0x[0-9a-f]+$/, "", name)
+                if (match(name, /^_Z[0-9]+/))
+                    name = substr(name, RLENGTH + 1, substr(name, 3, RLENGTH - 2) + 0)
+                printf " %s", name
+            }
+            END { print " " }'
+}
+for tool in llvm-nm llvm-objdump; do
+    command -v $tool >/dev/null || stop "no $tool to read the code built with (Debian package llvm)" "$log"
+done
+objects=$build/src/exporter/CMakeFiles/exporter_core.dir
+confine=$(calls "$objects/sandbox_freebsd.cpp.o" confine_device_side)
+case $confine in
+    *" __cap_rights_init cap_rights_limit cap_ioctls_limit"*" cap_enter "*) ;;
+    *) note_failure "confine_device_side does not limit the held /dev before cap_enter; it calls:$confine" ;;
+esac
+reader=$(calls "$objects/device/reader.cpp.o" read_controller)
+case $reader in
+    *" open_controller_node limit_node is_controller_node "*) ;;
+    *) note_failure "read_controller does not limit a node before it checks it; it calls:$reader" ;;
+esac
+case $reader in
+    *" open_listed_controller "*) note_failure "read_controller opens a node unlimited" ;;
+esac
 
 if [ $failures -ne 0 ]; then
     echo "FreeBSD $arch: $failures check(s) failed; the whole log is $log"

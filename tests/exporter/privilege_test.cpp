@@ -186,6 +186,8 @@ TEST(privileges, device_side_refuses_other_requests)
                           "a name without its end: refused\n"
                           "a list request one byte long: refused\n"
                           "a list request one byte short: refused\n"
+                          "an empty record: refused\n" // not the end of the link
+                          "list after it: nvme0 nvme1\n"
                           "device side ended with 0\n");
     const std::string refused = "volscan-exporter: device side: refused ";
     EXPECT_EQ(result.err, refused + "a controller it has not listed\n"
@@ -197,7 +199,29 @@ TEST(privileges, device_side_refuses_other_requests)
                               + refused + "a request of an unknown kind\n"
                               + refused + "a name that is not an NVMe controller's\n"
                               + refused + "a record of the wrong size\n"
+                              + refused + "a record of the wrong size\n"
                               + refused + "a record of the wrong size\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(privileges, device_side_logs_a_flood_of_refusals_in_bounds)
+{
+    // A thousand refused records (empty ones among them), each answered:
+    // sixteen lines say why, one how many more, and it goes on serving.
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    run_result result = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe", "flood"});
+    EXPECT_EQ(result.out, "flood: 1000 refused\n"
+                          "list: nvme0\n"
+                          "device side ended with 0\n");
+    const std::string side = "volscan-exporter: device side: ";
+    std::string lines;
+    // The first sixteen records: sizes 0, whole, whole, 0...; kinds read and 0 in turn.
+    for (int i = 0; i < 16; i++)
+        lines += side + "refused "
+            + (i % 3 == 0 ? "a record of the wrong size\n"
+                          : i % 2 ? "a request of an unknown kind\n"
+                                  : "a controller it has not listed\n");
+    EXPECT_EQ(result.err, lines + side + "refused 984 more records, beyond 16 lines a minute\n");
     EXPECT_EQ(result.status, 0);
 }
 
@@ -330,8 +354,23 @@ TEST(privileges, system_call_filters)
     // What each side may no longer do, tried from within it; what it needs still works.
     fleet_scope bed({plain(fleet_ebs_volume(0))});
     run_result device = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe", "device-filter"});
+    // It reads, and writes its log; it opens no file for writing, makes or
+    // empties none, and writes to no other descriptor.
     EXPECT_EQ(device.out, "list: nvme0\n"
                           "nvme0: nvme0 identified with statistics\n"
+                          "openat for reading: allowed\n"
+                          "openat for writing: Operation not permitted\n"
+                          "openat for reading and writing: Operation not permitted\n"
+                          "openat to append: Operation not permitted\n"
+                          "openat to create, read-only: Operation not permitted\n"
+                          "openat to empty, read-only: Operation not permitted\n"
+                          "openat a nameless file: Operation not permitted\n"
+                          "open for writing: Operation not permitted\n"
+                          "creat: Operation not permitted\n"
+                          "openat2 to create: Function not implemented\n"
+                          "write to another descriptor: Operation not permitted\n"
+                          "writev to another descriptor: Operation not permitted\n"
+                          "pwrite64 to another descriptor: Operation not permitted\n"
                           "execve: Operation not permitted\n"
                           "socket AF_INET: Operation not permitted\n"
                           "socket AF_NETLINK: Operation not permitted\n"
@@ -340,7 +379,9 @@ TEST(privileges, system_call_filters)
                           "setuid: Operation not permitted\n"
                           "ioctl FIONREAD: Operation not permitted\n"
                           "nvme0 again: nvme0 identified with statistics\n"
-                          "device side ended with 0\n");
+                          "device side ended with 0\n"
+                          "a file made: no\n"
+                          "the file kept: unchanged\n");
     EXPECT_EQ(device.err, "");
     EXPECT_EQ(device.status, 0);
     run_result network = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe", "metrics-filter"});
@@ -354,8 +395,23 @@ TEST(privileges, system_call_filters)
                                        "execveat: Operation not permitted\n")
                                + ptrace
                                + "process_vm_readv: Operation not permitted\n"
+                                 "process_vm_writev: Operation not permitted\n"
+                                 "pidfd_getfd: Operation not permitted\n"
+                                 "kcmp: Operation not permitted\n"
                                  "mount: Operation not permitted\n"
+                                 // no namespace, by any call
                                  "unshare: Operation not permitted\n"
+                                 "unshare CLONE_NEWUSER: Operation not permitted\n"
+                                 "setns: Operation not permitted\n"
+                                 "clone, a process: allowed\n"
+                                 "clone CLONE_NEWUSER: Operation not permitted\n"
+                                 "clone CLONE_NEWNET: Operation not permitted\n"
+                                 "clone CLONE_NEWNS|CLONE_NEWPID|CLONE_NEWIPC|CLONE_NEWUTS: "
+                                 "Operation not permitted\n"
+                                 "clone CLONE_NEWCGROUP: Operation not permitted\n"
+                                 // which sends the C library back to clone
+                                 "clone3, a process: Function not implemented\n"
+                                 "clone3 CLONE_NEWUSER: Function not implemented\n"
                                  "bpf: Operation not permitted\n"
                                  "socket AF_NETLINK: Operation not permitted\n"
                                  "socket AF_PACKET: Operation not permitted\n"

@@ -334,6 +334,23 @@ TEST(benchmark, one_scrape_of_27_volumes_against_the_jq_recipe)
     EXPECT_GT(recipe_cpu / exporter_cpu, 20);
 }
 
+TEST(device_side, counts_the_refusals_left_out_once_their_minute_is_over)
+{
+    // A flood of refused records, then nothing: the line that counts those
+    // left out of the log comes when their minute is over, not only with the
+    // next refusal or the end of the link.
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    run_result result = fleet_run(DEVICE_SIDE_PROBE, {"device_side_probe", "flood-minute"});
+    EXPECT_EQ(result.out, "flood: 1000 refused\n"
+                          "its last line: volscan-exporter: device side: refused 984 more "
+                          "records, beyond 16 lines a minute\n"
+                          "a minute after the first refusal: yes\n"
+                          "list: nvme0\n"
+                          "device side ended with 0\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
 TEST(prometheus, scrapes_through_tls_client_certificates_and_basic_auth)
 {
     fleet_scope bed(live_volumes(2));

@@ -26,12 +26,52 @@
 #include "nvme/driver.h"
 #include "stats/interval.h"
 
-static bool is_known(const known_controllers& known, const char* name)
+static int known_at(const known_controllers& known, const char* name)
 {
     for (int i = 0; i < known.count; i++)
         if (strcmp(known.names[i], name) == 0)
-            return true;
-    return false;
+            return i;
+    return -1;
+}
+
+static bool is_known(const known_controllers& known, const char* name)
+{
+    return known_at(known, name) >= 0;
+}
+
+void note_listed(known_controllers* known, const list_answer& answer)
+{
+    if (answer.count < 0)
+        return; // the controllers could not be listed: nothing learnt
+    uint32_t list = ++known->lists;
+    int count = answer.count < max_controllers ? answer.count : max_controllers;
+    for (int i = 0; i < count; i++) {
+        int at = known_at(*known, answer.controllers[i].controller);
+        if (at >= 0)
+            known->listed[at] = list;
+    }
+    // Those the last forget_after lists left out go; the order of the rest
+    // stays.
+    int kept = 0;
+    for (int i = 0; i < known->count; i++)
+        if (list - known->listed[i] < forget_after) {
+            if (kept != i) {
+                memcpy(known->names[kept], known->names[i], sizeof known->names[0]);
+                known->listed[kept] = known->listed[i];
+            }
+            kept++;
+        }
+    known->count = kept;
+    // Each of the last forget_after lists named at most max_controllers, so
+    // a new name always finds room.
+    for (int i = 0; i < count; i++) {
+        const char* name = answer.controllers[i].controller;
+        if (is_known(*known, name) || known->count == max_known)
+            continue;
+        memset(known->names[known->count], 0, sizeof known->names[0]);
+        strncpy(known->names[known->count], name, sizeof known->names[0] - 1);
+        known->listed[known->count++] = list;
+    }
 }
 
 const char* refusal_reason(const void* record, size_t size, const known_controllers& known)
@@ -116,6 +156,61 @@ void send_record(const void* record, size_t size)
     pthread_mutex_unlock(&send_lock);
 }
 
+// The lines of refusals this period, which began at refusals_since, and the
+// refusals left out of the log. The main thread's alone.
+uint64_t refusals_since;
+int refusal_lines_said;
+unsigned long refusals_left_out;
+
+void say_refusals_left_out()
+{
+    if (refusals_left_out > 0)
+        log_message("device side: refused %lu more records, beyond %d lines a minute",
+                    refusals_left_out, refusal_lines);
+    refusals_left_out = 0;
+}
+
+void log_refusal(const char* why)
+{
+    uint64_t now = monotonic_nanoseconds();
+    if (now - refusals_since >= refusal_period_nanoseconds) {
+        say_refusals_left_out();
+        refusals_since = now;
+        refusal_lines_said = 0;
+    }
+    if (refusal_lines_said < refusal_lines) {
+        refusal_lines_said++;
+        log_message("device side: refused %s", why);
+    } else
+        refusals_left_out++;
+}
+
+// Waits for the next record; while refusals are left out of the log, no
+// longer than the end of their period, when it says how many. False when the
+// period ended first.
+bool wait_for_record(int link)
+{
+    if (refusals_left_out == 0)
+        return true;
+    uint64_t now = monotonic_nanoseconds();
+    uint64_t end = refusals_since + refusal_period_nanoseconds;
+    int wait_ms = now >= end ? 0 : static_cast<int>((end - now) / 1000000 + 1);
+    pollfd record{link, POLLIN, 0};
+    int polled = poll(&record, 1, wait_ms);
+    if (polled != 0)
+        return true; // a record, the end of the link, or an interruption: recv tells
+    say_refusals_left_out();
+    return false;
+}
+
+// An empty record reads as the end of the link does; the link's state tells
+// them apart. True when the metrics side has closed or shut its end.
+bool link_ended(int link)
+{
+    pollfd state{link, POLLRDHUP, 0};
+    return poll(&state, 1, 0) == 1 && (state.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+}
+
 void refuse(const void* record, size_t size, const char* why)
 {
     read_answer answer;
@@ -130,7 +225,7 @@ void refuse(const void* record, size_t size, const char* why)
     answer.failed_step = read_step::refused;
     answer.failure = read_failure::request;
     answer.error = EPERM;
-    log_message("device side: refused %s", why);
+    log_refusal(why);
     send_record(&answer, offsetof(read_answer, page));
 }
 
@@ -207,9 +302,8 @@ void answer_list(const device_request& request)
         memcpy(answer.controllers[i].controller, entries[i].controller,
                sizeof entries[i].controller);
         memcpy(answer.controllers[i].device, entries[i].device, sizeof entries[i].device);
-        if (!is_known(known, entries[i].controller) && known.count < max_known)
-            memcpy(known.names[known.count++], entries[i].controller, sizeof known.names[0]);
     }
+    note_listed(&known, answer);
     send_record(&answer, sizeof answer);
 }
 
@@ -255,19 +349,24 @@ void run_device_side(int link, unsigned threads)
     }
     // Every thread is there: the filter or capability mode covers them all.
     // Where names are about to go (capability mode), /dev is held first.
-    if (!hold_device_folder()) {
+    int device_folder;
+    if (!hold_device_folder(&device_folder)) {
         log_message("device side: cannot open /dev: %s", strerror(errno));
         _exit(1);
     }
-    if (!confine_device_side())
+    if (!confine_device_side(device_folder))
         _exit(1);
     uint32_t ready = ready_kind;
     send_record(&ready, sizeof ready);
     for (;;) {
         char record[sizeof(device_request) + 1];
+        if (!wait_for_record(link))
+            continue;
         ssize_t size = recv(link, record, sizeof record, 0);
-        if (size == 0)
+        if (size == 0 && link_ended(link)) {
+            say_refusals_left_out();
             _exit(0); // the metrics side stopped
+        }
         if (size < 0) {
             if (errno == EINTR)
                 continue;

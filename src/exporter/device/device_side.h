@@ -8,13 +8,30 @@
 
 #include "exporter/records.h"
 
-// The controllers the device side has listed, the only ones it will read.
-// Every controller ever listed, a few times over the most listed at once.
-constexpr int max_known = 4 * max_controllers;
+// The controllers the device side has listed, the only ones it will read: a
+// name is forgotten once forget_after lists in a row have left it out (a
+// controller gone, or renumbered), so however the names churn, those listed
+// lately always fit.
+constexpr unsigned forget_after = 4;
+constexpr int max_known = forget_after * max_controllers;
 struct known_controllers {
     int count;
+    uint32_t lists;             // lists noted so far
     char names[max_known][32];
+    uint32_t listed[max_known]; // the list that last named each
 };
+
+// Notes the controllers of a list answered: each one is known from now on,
+// and those left out of the last forget_after lists are forgotten. A list that
+// failed counts for nothing.
+void note_listed(known_controllers* known, const list_answer& answer);
+
+// At most refusal_lines lines a minute say why a record was refused; the
+// rest are counted, and one line says how many when the minute is over or the
+// link closes. A metrics side that sends nothing but refused records cannot
+// flood the log of the privileged process.
+constexpr int refusal_lines = 16;
+constexpr uint64_t refusal_period_nanoseconds = 60000000000;
 
 // Why a request record is refused, or nullptr when it is one of the two kinds,
 // whole, and names a listed controller.

@@ -21,6 +21,26 @@ static void fail(read_answer* answer, read_step step, admin_outcome outcome)
     answer->error = outcome == admin_outcome::completion_error ? 0 : errno;
 }
 
+// Opens the node of a listed controller, narrows its rights to reading it and
+// the driver's two requests, and only then checks that it is still that
+// controller: nothing is asked of a node with more. -1 with errno set.
+static int open_node(const char* name)
+{
+    if (controller_number(name) < 0) {
+        errno = ENODEV;
+        return -1;
+    }
+    int descriptor = open_controller_node(name);
+    if (descriptor < 0)
+        return -1;
+    if (limit_node(descriptor) && is_controller_node(descriptor, name))
+        return descriptor;
+    int cause = errno;
+    close(descriptor);
+    errno = cause;
+    return -1;
+}
+
 static void read_statistics(int descriptor, read_answer* answer)
 {
     switch (fetch_stats_log(descriptor, &answer->page)) {
@@ -50,15 +70,7 @@ void read_controller(const device_request& request, read_answer* answer)
     memcpy(answer->controller, request.controller, sizeof answer->controller);
     answer->platform_device = 1;
     uint64_t start = monotonic_nanoseconds();
-    // The node must still be the NVMe controller of that name, opened with
-    // no more rights than reading it takes.
-    int descriptor = open_listed_controller(request.controller);
-    if (descriptor >= 0 && !limit_node(descriptor)) {
-        int cause = errno;
-        close(descriptor);
-        descriptor = -1;
-        errno = cause;
-    }
+    int descriptor = open_node(request.controller);
     if (descriptor < 0)
         fail(answer, read_step::open, admin_outcome::request_failed);
     else {

@@ -290,7 +290,7 @@ archive_layout() {
 
 # One layout with every architecture's blobs, whose index.json names one
 # image index, which holds each architecture's manifest with its platform.
-# umoci writes no image index, so this writes it as the OCI image spec has it.
+# umoci writes no image index, so this writes it in the OCI image layout's format.
 pack_index() {
     local layout=$out/index name=localhost/volscan-exporter:$version arch descriptors=()
     local archive=$out/volscan-exporter-$version.oci.tar

@@ -28,7 +28,8 @@
 #                   jsonnet (make check fails while they differ)
 #   make dist       volscan-VERSION.tar.gz of the committed tree (git archive)
 #   make image      the container image for amd64 and arm64, as oci-archives in
-#                   build-image/ (podman load -i FILE); docs/kubernetes.md
+#                   build-image/ (podman load -i FILE), one archive with both
+#                   (skopeo copy --all) and their SBOM; docs/kubernetes.md
 
 CMAKE ?= cmake
 CTEST ?= ctest

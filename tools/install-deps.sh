@@ -29,9 +29,10 @@ mixin="jsonnet"
 # installed here). kubectl renders the manifests; it comes from Kubernetes'
 # own packages, not Debian's, and the test is skipped without it.
 kubernetes="nodejs"
-# make image: umoci writes the image, skopeo reads it back in make check-all,
-# whose podman test makes the guest's disk with mkfs.ext4.
-image="umoci skopeo e2fsprogs g++-aarch64-linux-gnu qemu-user"
+# make image: umoci writes the image, jq its index and SBOM, skopeo reads it
+# back in make check-all, whose podman test makes the guest's disk with
+# mkfs.ext4 and speaks to QEMU's monitor with socat.
+image="umoci jq skopeo e2fsprogs g++-aarch64-linux-gnu qemu-user socat"
 # make demo: volscan and the test bed that emulates the devices (umockdev).
 demo="cmake make g++ pkg-config umockdev libumockdev-dev"
 

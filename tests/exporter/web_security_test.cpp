@@ -95,6 +95,10 @@ protected:
             "htpasswd -nbBC 8 carol costly | cut -d: -f2 | tr -d '\\n' >carol.hash\n"
             "htpasswd -nbBC 5 dave 'Zq7-only-in-this-test-4c1f' | cut -d: -f2 | tr -d '\\n' "
             ">dave.hash\n"
+            "htpasswd -nbBC 5 dave 'Yp2-dave-changed-it-9e0a' | cut -d: -f2 | tr -d '\\n' "
+            ">dave-changed.hash\n"
+            "htpasswd -nbBC 4 erin cheap | cut -d: -f2 | tr -d '\\n' >erin.hash\n"
+            "htpasswd -nbBC 11 frank dear | cut -d: -f2 | tr -d '\\n' >frank.hash\n"
             "chmod a+r *.key\n",
             &status);
         ASSERT_EQ(status, 0) << out;
@@ -384,6 +388,69 @@ TEST_F(web_security, remembered_passwords)
     EXPECT_EQ(curl(port, "-u dave:" + dave_password, "http").http_code, 401);
     EXPECT_EQ(curl(port, "-u alice:secret", "http").http_code, 200);
     EXPECT_FALSE(in_memory(exporter.pid, dave_password));
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.status, 0);
+}
+
+// A user given a new password hash: the old password, remembered from before,
+// no longer gets in, and the new one does.
+TEST_F(web_security, changed_password_refused)
+{
+    fleet_scope bed(one_volume());
+    temporary_folder folder;
+    const std::string old_password = "Zq7-only-in-this-test-4c1f",
+                      new_password = "Yp2-dave-changed-it-9e0a";
+    std::string path = write_config(folder.path, "basic_auth_users:\n  dave: " + hash_of("dave") + "\n");
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    for (int k = 0; k < 2; k++)
+        EXPECT_EQ(curl(port, "-u dave:" + old_password, "http").http_code, 200);
+    EXPECT_EQ(curl(port, "-u dave:" + new_password, "http").http_code, 401);
+    write_config(folder.path, "basic_auth_users:\n  dave: " + hash_of("dave-changed") + "\n");
+    EXPECT_EQ(curl(port, "-u dave:" + old_password, "http").http_code, 401);
+    EXPECT_EQ(curl(port, "-u dave:" + new_password, "http").http_code, 200);
+    EXPECT_EQ(curl(port, "-u dave:" + old_password, "http").http_code, 401);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.status, 0);
+}
+
+// A refusal takes as long as the decoy's bcrypt, whoever is named: a wrong
+// password for erin, whose hash costs 4, as long as a name nobody has, which
+// is checked against a decoy as costly as frank's 11 (0.1 s or so). The
+// times are compared within the run, with room for a busy machine.
+TEST_F(web_security, refusals_take_as_long_as_the_decoy)
+{
+    fleet_scope bed(one_volume());
+    temporary_folder folder;
+    std::string path = write_config(folder.path, "basic_auth_users:\n  erin: " + hash_of("erin")
+                                        + "\n  frank: " + hash_of("frank") + "\n");
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    auto seconds_for = [&](const char* credentials) {
+        std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                              "Authorization: Basic " + shell(std::string("printf ") + credentials
+                                                              + " | base64 -w0") + "\r\n\r\n";
+        auto start = std::chrono::steady_clock::now();
+        int status = http_status(http_exchange(port, request, 5000));
+        double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(status, 401) << credentials;
+        return took;
+    };
+    std::vector<double> unknown, wrong;
+    for (int k = 0; k < 4; k++) {
+        unknown.push_back(seconds_for("mallory:cheap"));
+        wrong.push_back(seconds_for("erin:dear"));
+    }
+    std::sort(unknown.begin(), unknown.end());
+    std::sort(wrong.begin(), wrong.end());
+    // The least of each: what the check itself costs, with the least of the
+    // machine's other load in it.
+    EXPECT_GT(unknown[0], 0.02) << "the decoy costs 11";
+    EXPECT_GE(wrong[0], 0.7 * unknown[0]) << "wrong password " << wrong[0] << " s, unknown name "
+                                          << unknown[0] << " s";
+    EXPECT_EQ(curl(port, "-u erin:cheap", "http").http_code, 200);
     run_result result = fleet_finish(exporter, SIGTERM);
     EXPECT_EQ(result.err, start_line(port));
     EXPECT_EQ(result.status, 0);

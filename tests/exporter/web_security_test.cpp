@@ -456,6 +456,51 @@ TEST_F(web_security, refusals_take_as_long_as_the_decoy)
     EXPECT_EQ(result.status, 0);
 }
 
+// After the TLS key is replaced, no line of the old one is left in the
+// metrics side's memory: the configuration's copies, the file's text and the
+// retired server's copy are wiped once they are done with. The new key is
+// found there, which shows that the search works.
+TEST_F(web_security, old_key_wiped_after_rotation)
+{
+    fleet_scope bed(one_volume());
+    temporary_folder folder;
+    shell("cp '" + keys + "/ca-server.crt' '" + folder.path + "/server.crt' && cp '" + keys
+          + "/ca-server.key' '" + folder.path + "/server.key' && chmod a+r '" + folder.path
+          + "/server.key'");
+    std::string path = write_config(folder.path,
+                                     "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n");
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    EXPECT_EQ(curl(port, "--cacert ca.crt").http_code, 200);
+    // The new pair, each file renamed into place, the key first.
+    shell("cd '" + folder.path + "' && cp '" + keys + "/other-server.key' new.key && chmod a+r new.key "
+          "&& cp '" + keys + "/other-server.crt' new.crt && mv new.key server.key && mv new.crt server.crt");
+    bool renewed = false;
+    for (int tries = 0; tries < 50 && !renewed; tries++) {
+        renewed = curl(port, "--cacert other.crt").http_code == 200;
+        if (!renewed)
+            usleep(100000);
+    }
+    ASSERT_TRUE(renewed);
+    // The retired server, its connections ended, is stopped within a second or two.
+    sleep(3);
+    auto key_lines = [](const std::string& pem) {
+        std::vector<std::string> lines;
+        for (const std::string& line : lines_with(pem, ""))
+            if (line.rfind("-----", 0) != 0 && line.size() >= 20)
+                lines.push_back(line);
+        return lines;
+    };
+    std::vector<std::string> old_lines = key_lines(read_file(keys + "/ca-server.key"));
+    ASSERT_GE(old_lines.size(), 2u);
+    for (const std::string& line : old_lines)
+        EXPECT_FALSE(in_memory(exporter.pid, line)) << line;
+    EXPECT_TRUE(in_memory(exporter.pid, key_lines(read_file(keys + "/other-server.key"))[0]));
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.status, 0);
+}
+
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);

@@ -581,3 +581,36 @@ TEST_F(web, secret_volume_update_followed)
     EXPECT_EQ(result.err, start_line(port));
     EXPECT_EQ(result.status, 0);
 }
+
+// The server that takes new TLS material fails to start once: the old one
+// serves on, and the new one is tried again until it starts, so that a CA
+// taken off the list of client CAs stops vouching, and the new one vouches.
+TEST_F(web, failed_tls_restart_tried_again)
+{
+    fleet_scope bed(two_devices());
+    temporary_folder folder;
+    auto config = [&](const char* ca) {
+        return tls_lines() + "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: "
+            + keys + "/" + ca + ".crt\n";
+    };
+    std::string path = put_web_config(folder.path, config("ca"));
+    int port = free_port();
+    fleet_process exporter = fleet_spawn(
+        exporter_binary,
+        {"volscan-exporter", "--web.listen-address=127.0.0.1:" + std::to_string(port),
+         "--web.user=nobody", "--web.config.file=" + path},
+        {"WEB_START_FAULT=2", "LD_PRELOAD=" WEB_START_FAULT ":" BED_SHIM ":libumockdev-preload.so.0"});
+    ASSERT_TRUE(wait_for_port(port, 5000));
+    const std::string old_client = "--cacert ca.crt --cert ca-client.crt --key ca-client.key",
+                      new_client = "--cacert ca.crt --cert other-client.crt --key other-client.key";
+    EXPECT_EQ(curl(port, old_client).http_code, 200);
+    put_web_config(folder.path, config("other"));
+    EXPECT_TRUE(comes_to(port, new_client, 200));
+    EXPECT_EQ(curl(port, old_client).http_code, 0);
+    run_result result = end_within(exporter, SIGTERM, 5);
+    EXPECT_EQ(result.err, start_line(port)
+                  + "volscan-exporter: cannot start the HTTP server with the new TLS material; the "
+                    "old serves on, and it is tried again every second\n"
+                    "volscan-exporter: the HTTP server started with the new TLS material\n");
+    EXPECT_EQ(result.status, 0);
+}

@@ -15,9 +15,9 @@ namespace {
 // The folders of the files read so far, held for the process's life. O_PATH
 // asks for no right on the folder itself, only that it be reached; a file
 // opened through it is still checked against the folder's mode, as an open
-// by its whole path would be.
-// The folder's own parent is held too: where capability mode forbids a look
-// by the whole path, the folder's name is looked up in it.
+// by its whole path would be. The folder's own parent is held too: where
+// capability mode forbids a look by the whole path, the folder's name is
+// looked up in it, to see whether another folder has taken its place.
 struct held_folder {
     char path[4096];
     int descriptor;
@@ -73,9 +73,13 @@ int folder_of(const char* path, const char** name, char* error, size_t error_siz
     const char* last = strrchr(held.path, '/');
     held.name = last ? last + 1 : held.path;
     if (held.name[0] != '\0' && strcmp(held.name, ".") != 0 && strcmp(held.name, "..") != 0) {
-        char parent[4096];
-        snprintf(parent, sizeof parent, "%.*s", last == nullptr ? 1 : last == held.path ? 1 : static_cast<int>(last - held.path),
-                 last == nullptr ? "." : held.path);
+        // What comes before the last slash: "/" for a folder at the root,
+        // "." for a folder named alone.
+        char parent[4096] = ".";
+        if (last == held.path)
+            strcpy(parent, "/");
+        else if (last != nullptr)
+            snprintf(parent, sizeof parent, "%.*s", static_cast<int>(last - held.path), held.path);
         held.parent = open(parent, O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
     return descriptor;

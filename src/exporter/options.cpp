@@ -11,7 +11,7 @@
 #include "exporter/log.h"
 
 static const exporter_settings defaults = {":9720", "", "9720", "/metrics", 32, 0, nullptr,
-                                           "volscan-exporter", nullptr, 0, 9.5, 8};
+                                           "volscan-exporter", nullptr, 0, 9.5, 8, 64};
 
 const char exporter_usage[] =
     "usage: volscan-exporter [--web.listen-address=[HOST]:PORT] [--web.telemetry-path=PATH]\n"
@@ -33,6 +33,8 @@ static const char help_text[] =
     "  --web.max-connections-per-address=N\n"
     "                                    of them from one client address (default: a\n"
     "                                    quarter of --web.max-connections, at least 1)\n"
+    "  --web.ipv6-prefix-length=N        IPv6 clients counted as one for that limit by\n"
+    "                                    their first N bits (default 64)\n"
     "  --web.config.file=FILE            TLS and basic authentication, in the web\n"
     "                                    configuration format of Prometheus exporters\n"
     "  --web.user=USER                   user the metrics side runs as, when started as\n"
@@ -117,12 +119,13 @@ void parse_exporter_options(int argc, char** argv, exporter_settings* settings)
     exporter_settings& exporter = *settings;
     enum { listen_address = 1, telemetry_path, max_connections, per_address, web_config_file,
            textfile_output, textfile_interval, web_user, scrape_timeout, scrape_threads, help,
-           version };
+           version, ipv6_prefix };
     static const option long_options[] = {
         {"web.listen-address", required_argument, nullptr, listen_address},
         {"web.telemetry-path", required_argument, nullptr, telemetry_path},
         {"web.max-connections", required_argument, nullptr, max_connections},
         {"web.max-connections-per-address", required_argument, nullptr, per_address},
+        {"web.ipv6-prefix-length", required_argument, nullptr, ipv6_prefix},
         {"web.config.file", required_argument, nullptr, web_config_file},
         {"textfile.output", required_argument, nullptr, textfile_output},
         {"textfile.interval", required_argument, nullptr, textfile_interval},
@@ -162,6 +165,11 @@ void parse_exporter_options(int argc, char** argv, exporter_settings* settings)
             break;
         case per_address:
             per_address_text = optarg;
+            web_option = true;
+            break;
+        case ipv6_prefix:
+            if (!parse_number(optarg, 1, 128, &exporter.ipv6_prefix_length))
+                misuse("invalid --web.ipv6-prefix-length: %s (1 to 128)", optarg);
             web_option = true;
             break;
         case web_config_file:

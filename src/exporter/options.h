@@ -16,6 +16,7 @@ struct exporter_settings {
     unsigned textfile_interval;  // seconds between writes; 0: write once
     double scrape_timeout;       // seconds a scrape waits when the scraper does not say
     unsigned scrape_threads;     // devices read at once
+    unsigned ipv6_prefix_length; // the bits of an IPv6 address that name one client
 };
 
 extern const char exporter_usage[];

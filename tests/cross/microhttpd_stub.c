@@ -84,3 +84,10 @@ MHD_socket MHD_quiesce_daemon(struct MHD_Daemon* daemon)
     (void)daemon;
     return MHD_INVALID_SOCKET;
 }
+
+const union MHD_DaemonInfo* MHD_get_daemon_info(struct MHD_Daemon* daemon,
+                                                enum MHD_DaemonInfoType info_type, ...)
+{
+    (void)daemon, (void)info_type;
+    return 0;
+}

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // What a client needs no password for cannot take the exporter from others:
-// slow connections from one address, and the scrape timeout it asks for.
+// slow connections from one address or a few, the scrape timeout it asks
+// for, and a hostile configuration file that the exporter reads meanwhile.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -76,7 +77,128 @@ std::string get_from(const char* source, int port)
     return response;
 }
 
+// Writes a file whole under a temporary name and renames it into place.
+void put_file(const std::string& path, const std::string& text)
+{
+    std::string temporary = path + ".new";
+    FILE* file = fopen(temporary.c_str(), "w");
+    fwrite(text.data(), 1, text.size(), file);
+    fclose(file);
+    rename(temporary.c_str(), path.c_str());
+}
+
+// Certificates and password hashes, made once for the tests that need them.
+const std::string& keys()
+{
+    static temporary_folder folder;
+    static bool made = make_certificates(folder.path);
+    EXPECT_TRUE(made);
+    return folder.path;
+}
+
 } // namespace
+
+// Four addresses each open their share of connections (8 of 32) and send
+// part of a request head, or nothing of a TLS handshake: the table is full.
+// While it is that full, a head has a second rather than five, so a scrape
+// from a fifth address, turned away at first, is served within a second or
+// two, over plain HTTP and over TLS alike.
+TEST(availability, slow_heads_from_four_addresses)
+{
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain HTTP");
+        temporary_folder folder;
+        std::vector<std::string> options;
+        if (tls) {
+            put_file(folder.path + "/web.yml", "tls_server_config:\n  cert_file: " + keys()
+                         + "/ca-server.crt\n  key_file: " + keys() + "/ca-server.key\n");
+            options.push_back("--web.config.file=" + folder.path + "/web.yml");
+        }
+        int port = free_port();
+        fleet_process exporter = start_exporter(port, options);
+        std::vector<int> slow;
+        for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"})
+            for (int k = 0; k < 8; k++) {
+                int connection = connect_from(source, port);
+                ASSERT_GE(connection, 0);
+                if (!tls)
+                    send(connection, "GET /metrics HTTP/1.1\r\n", 23, MSG_NOSIGNAL);
+                slow.push_back(connection);
+            }
+        usleep(200000); // all accepted
+        for (int connection : slow)
+            EXPECT_FALSE(closed_by_server(connection, 0));
+
+        // The scraper tries again at once when it is turned away at the door.
+        steady::time_point start = steady::now();
+        int status = 0;
+        while (status != 200 && seconds_since(start) < 3) {
+            int left_ms = 3000 - static_cast<int>(seconds_since(start) * 1000) + 100;
+            if (tls) {
+                int exit_status;
+                std::string code = shell("curl -sS -m " + std::to_string(left_ms / 1000.0)
+                                             + " -o /dev/null -w '%{http_code}' --cacert '" + keys()
+                                             + "/ca.crt' https://127.0.0.1:" + std::to_string(port)
+                                             + "/metrics 2>/dev/null",
+                                         &exit_status);
+                status = atoi(code.c_str());
+            } else
+                status = http_status(http_exchange(
+                    port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+                    left_ms));
+            if (status != 200)
+                usleep(50000);
+        }
+        EXPECT_EQ(status, 200);
+        EXPECT_LT(seconds_since(start), 3.0);
+
+        // Enough of the slow ones were closed at about a second to make
+        // room; once the table is no longer that full, the rest have 5 s.
+        int closed = 0;
+        steady::time_point looked = steady::now();
+        for (int connection : slow) {
+            int left_ms = 1500 - static_cast<int>(seconds_since(looked) * 1000);
+            closed += closed_by_server(connection, left_ms > 0 ? left_ms : 0);
+            close(connection);
+        }
+        EXPECT_GE(closed, 8);
+        run_result result = end_within(exporter, SIGTERM, 5);
+        EXPECT_EQ(result.err, start_line(port));
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
+// A configuration file shaped to make a parser slow is refused at once when
+// it is read again, and meanwhile the deadlines go on being enforced: a slow
+// head is closed at its time, and SIGTERM ends the exporter.
+TEST(availability, hostile_configuration_keeps_deadlines)
+{
+    fleet_scope bed({plain(fleet_ebs_volume(0))});
+    temporary_folder folder;
+    std::string path = folder.path + "/web.yml";
+    put_file(path, "basic_auth_users:\n  alice: " + read_file(keys() + "/alice.hash") + "\n");
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    steady::time_point opened = steady::now();
+    int slow = connect_from("127.0.0.2", port);
+    ASSERT_GE(slow, 0);
+    send(slow, "GET /metrics HTTP/1.1\r\n", 23, MSG_NOSIGNAL);
+    put_file(path, "basic_auth_users: " + std::string(1000 * 1000 - 100, '['));
+    // The reload comes within a second; the head's 5 s run on.
+    EXPECT_TRUE(closed_by_server(slow, 8000));
+    double closed = seconds_since(opened);
+    EXPECT_GE(closed, 4.5);
+    EXPECT_LE(closed, 7.0);
+    close(slow);
+    steady::time_point stop = steady::now();
+    run_result result = end_within(exporter, SIGTERM, 5);
+    EXPECT_LT(seconds_since(stop), 2.0);
+    EXPECT_EQ(result.err, start_line(port)
+                  + "volscan-exporter: cannot read --web.config.file again, keeping the "
+                    "configuration in force: " + path + ": line 1: nested more than 16 levels deep\n");
+    EXPECT_EQ(result.status, 0);
+}
 
 // One address opens every connection it can and sends a request head one line
 // every 1.5 s, as slowly as the server's inactivity timeout allows. It gets a

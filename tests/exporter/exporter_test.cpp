@@ -208,6 +208,10 @@ TEST(options, misuse_and_information)
         {{"--web.max-connections-per-address=0"}, "",
          std::string("volscan-exporter: invalid --web.max-connections-per-address: 0 (1 to 32)\n")
              + usage, 1},
+        {{"--web.ipv6-prefix-length=0"}, "",
+         std::string("volscan-exporter: invalid --web.ipv6-prefix-length: 0 (1 to 128)\n") + usage, 1},
+        {{"--web.ipv6-prefix-length=129"}, "",
+         std::string("volscan-exporter: invalid --web.ipv6-prefix-length: 129 (1 to 128)\n") + usage, 1},
         {{"--textfile.interval=5"}, "",
          std::string("volscan-exporter: --textfile.interval needs --textfile.output\n") + usage, 1},
         {{"--textfile.output=/tmp/x.prom", "--textfile.interval=-1"}, "",

@@ -95,6 +95,10 @@ protected:
             "htpasswd -nbBC 8 carol costly | cut -d: -f2 | tr -d '\\n' >carol.hash\n"
             "htpasswd -nbBC 5 dave 'Zq7-only-in-this-test-4c1f' | cut -d: -f2 | tr -d '\\n' "
             ">dave.hash\n"
+            "htpasswd -nbBC 5 dave 'Yp2-dave-changed-it-9e0a' | cut -d: -f2 | tr -d '\\n' "
+            ">dave-changed.hash\n"
+            "htpasswd -nbBC 4 erin cheap | cut -d: -f2 | tr -d '\\n' >erin.hash\n"
+            "htpasswd -nbBC 11 frank dear | cut -d: -f2 | tr -d '\\n' >frank.hash\n"
             "chmod a+r *.key\n",
             &status);
         ASSERT_EQ(status, 0) << out;
@@ -384,6 +388,114 @@ TEST_F(web_security, remembered_passwords)
     EXPECT_EQ(curl(port, "-u dave:" + dave_password, "http").http_code, 401);
     EXPECT_EQ(curl(port, "-u alice:secret", "http").http_code, 200);
     EXPECT_FALSE(in_memory(exporter.pid, dave_password));
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.status, 0);
+}
+
+// A user given a new password hash: the old password, remembered from before,
+// no longer gets in, and the new one does.
+TEST_F(web_security, changed_password_refused)
+{
+    fleet_scope bed(one_volume());
+    temporary_folder folder;
+    const std::string old_password = "Zq7-only-in-this-test-4c1f",
+                      new_password = "Yp2-dave-changed-it-9e0a";
+    std::string path = write_config(folder.path, "basic_auth_users:\n  dave: " + hash_of("dave") + "\n");
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    for (int k = 0; k < 2; k++)
+        EXPECT_EQ(curl(port, "-u dave:" + old_password, "http").http_code, 200);
+    EXPECT_EQ(curl(port, "-u dave:" + new_password, "http").http_code, 401);
+    write_config(folder.path, "basic_auth_users:\n  dave: " + hash_of("dave-changed") + "\n");
+    EXPECT_EQ(curl(port, "-u dave:" + old_password, "http").http_code, 401);
+    EXPECT_EQ(curl(port, "-u dave:" + new_password, "http").http_code, 200);
+    EXPECT_EQ(curl(port, "-u dave:" + old_password, "http").http_code, 401);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.status, 0);
+}
+
+// A refusal takes as long as the decoy's bcrypt, whoever is named: a wrong
+// password for erin, whose hash costs 4, as long as a name nobody has, which
+// is checked against a decoy as costly as frank's 11 (0.1 s or so). The
+// times are compared within the run, with room for a busy machine.
+TEST_F(web_security, refusals_take_as_long_as_the_decoy)
+{
+    fleet_scope bed(one_volume());
+    temporary_folder folder;
+    std::string path = write_config(folder.path, "basic_auth_users:\n  erin: " + hash_of("erin")
+                                        + "\n  frank: " + hash_of("frank") + "\n");
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    auto seconds_for = [&](const char* credentials) {
+        std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                              "Authorization: Basic " + shell(std::string("printf ") + credentials
+                                                              + " | base64 -w0") + "\r\n\r\n";
+        auto start = std::chrono::steady_clock::now();
+        int status = http_status(http_exchange(port, request, 5000));
+        double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(status, 401) << credentials;
+        return took;
+    };
+    std::vector<double> unknown, wrong;
+    for (int k = 0; k < 4; k++) {
+        unknown.push_back(seconds_for("mallory:cheap"));
+        wrong.push_back(seconds_for("erin:dear"));
+    }
+    std::sort(unknown.begin(), unknown.end());
+    std::sort(wrong.begin(), wrong.end());
+    // The least of each: what the check itself costs, with the least of the
+    // machine's other load in it.
+    EXPECT_GT(unknown[0], 0.02) << "the decoy costs 11";
+    EXPECT_GE(wrong[0], 0.7 * unknown[0]) << "wrong password " << wrong[0] << " s, unknown name "
+                                          << unknown[0] << " s";
+    EXPECT_EQ(curl(port, "-u erin:cheap", "http").http_code, 200);
+    run_result result = fleet_finish(exporter, SIGTERM);
+    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.status, 0);
+}
+
+// After the TLS key is replaced, no line of the old one is left in the
+// metrics side's memory: the configuration's copies, the file's text and the
+// retired server's copy are wiped once they are done with. The new key is
+// found there, which shows that the search works.
+TEST_F(web_security, old_key_wiped_after_rotation)
+{
+    fleet_scope bed(one_volume());
+    temporary_folder folder;
+    shell("cp '" + keys + "/ca-server.crt' '" + folder.path + "/server.crt' && cp '" + keys
+          + "/ca-server.key' '" + folder.path + "/server.key' && chmod a+r '" + folder.path
+          + "/server.key'");
+    std::string path = write_config(folder.path,
+                                     "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n");
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    EXPECT_EQ(curl(port, "--cacert ca.crt").http_code, 200);
+    // The new pair, each file renamed into place, the key first.
+    shell("cd '" + folder.path + "' && cp '" + keys + "/other-server.key' new.key && chmod a+r new.key "
+          "&& cp '" + keys + "/other-server.crt' new.crt && mv new.key server.key && mv new.crt server.crt");
+    bool renewed = false;
+    for (int tries = 0; tries < 50 && !renewed; tries++) {
+        renewed = curl(port, "--cacert other.crt").http_code == 200;
+        if (!renewed)
+            usleep(100000);
+    }
+    ASSERT_TRUE(renewed);
+    // The retired server, its connections ended, is stopped within a second or two.
+    sleep(3);
+    auto key_lines = [](const std::string& pem) {
+        std::vector<std::string> lines;
+        for (const std::string& line : lines_with(pem, ""))
+            if (line.rfind("-----", 0) != 0 && line.size() >= 20)
+                lines.push_back(line);
+        return lines;
+    };
+    std::vector<std::string> old_lines = key_lines(read_file(keys + "/ca-server.key"));
+    ASSERT_GE(old_lines.size(), 2u);
+    for (const std::string& line : old_lines)
+        EXPECT_FALSE(in_memory(exporter.pid, line)) << line;
+    EXPECT_TRUE(in_memory(exporter.pid, key_lines(read_file(keys + "/other-server.key"))[0]));
     run_result result = fleet_finish(exporter, SIGTERM);
     EXPECT_EQ(result.err, start_line(port));
     EXPECT_EQ(result.status, 0);

@@ -520,3 +520,97 @@ int main(int argc, char** argv)
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+// A folder of the configuration replaced by another, renamed into its place
+// as deployment tools do, with the old one removed: the new folder's file is
+// read, so that a user it no longer lists is refused, and that is logged.
+TEST_F(web, replaced_folder_followed)
+{
+    fleet_scope bed(two_devices());
+    temporary_folder folder;
+    const std::string users = "basic_auth_users:\n  alice: " + hash_of("alice") + "\n";
+    const std::string conf = folder.path + "/conf";
+    shell("mkdir '" + conf + "' '" + conf + ".new'");
+    std::string path = put_web_config(conf, users + "  bob: " + hash_of("bob") + "\n");
+    put_web_config(conf + ".new", users);
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    EXPECT_EQ(curl(port, "-u bob:hunter2", "http").http_code, 200);
+    EXPECT_EQ(curl(port, "-u alice:secret", "http").http_code, 200);
+    int status;
+    shell("cd '" + folder.path + "' && mv conf conf.old && mv conf.new conf && rm -r conf.old",
+          &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(curl(port, "-u bob:hunter2", "http").http_code, 401);
+    EXPECT_EQ(curl(port, "-u alice:secret", "http").http_code, 200);
+    run_result result = end_within(exporter, SIGTERM, 5);
+    EXPECT_EQ(result.err, start_line(port) + "volscan-exporter: --web.config.file: the folder " + conf
+                  + " was replaced: reading the new one\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+// A mounted Kubernetes Secret: its files are links through ..data to a
+// folder named for its time, and an update makes a new such folder, swaps
+// ..data to it in one rename and removes the old one. The new users apply,
+// and nothing is logged.
+TEST_F(web, secret_volume_update_followed)
+{
+    fleet_scope bed(two_devices());
+    temporary_folder folder;
+    const std::string secret = folder.path + "/secret";
+    const std::string users = "basic_auth_users:\n  alice: " + hash_of("alice") + "\n";
+    int status;
+    shell("mkdir -p '" + secret + "/..2026_12_11_07_00_00.1' && cd '" + secret
+              + "' && ln -s ..2026_12_11_07_00_00.1 ..data && ln -s ..data/web.yml web.yml",
+          &status);
+    ASSERT_EQ(status, 0);
+    put_file(secret + "/..2026_12_11_07_00_00.1/web.yml", users + "  bob: " + hash_of("bob") + "\n");
+    std::string path = secret + "/web.yml";
+    int port = free_port();
+    fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    EXPECT_EQ(curl(port, "-u bob:hunter2", "http").http_code, 200);
+    shell("mkdir '" + secret + "/..2026_12_11_07_05_00.2'", &status);
+    put_file(secret + "/..2026_12_11_07_05_00.2/web.yml", users);
+    shell("cd '" + secret + "' && ln -s ..2026_12_11_07_05_00.2 ..data_tmp && mv -T ..data_tmp ..data"
+              + " && rm -r ..2026_12_11_07_00_00.1",
+          &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(curl(port, "-u bob:hunter2", "http").http_code, 401);
+    EXPECT_EQ(curl(port, "-u alice:secret", "http").http_code, 200);
+    run_result result = end_within(exporter, SIGTERM, 5);
+    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.status, 0);
+}
+
+// The server that takes new TLS material fails to start once: the old one
+// serves on, and the new one is tried again until it starts, so that a CA
+// taken off the list of client CAs stops vouching, and the new one vouches.
+TEST_F(web, failed_tls_restart_tried_again)
+{
+    fleet_scope bed(two_devices());
+    temporary_folder folder;
+    auto config = [&](const char* ca) {
+        return tls_lines() + "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: "
+            + keys + "/" + ca + ".crt\n";
+    };
+    std::string path = put_web_config(folder.path, config("ca"));
+    int port = free_port();
+    fleet_process exporter = fleet_spawn(
+        exporter_binary,
+        {"volscan-exporter", "--web.listen-address=127.0.0.1:" + std::to_string(port),
+         "--web.user=nobody", "--web.config.file=" + path},
+        {"WEB_START_FAULT=2", "LD_PRELOAD=" WEB_START_FAULT ":" BED_SHIM ":libumockdev-preload.so.0"});
+    ASSERT_TRUE(wait_for_port(port, 5000));
+    const std::string old_client = "--cacert ca.crt --cert ca-client.crt --key ca-client.key",
+                      new_client = "--cacert ca.crt --cert other-client.crt --key other-client.key";
+    EXPECT_EQ(curl(port, old_client).http_code, 200);
+    put_web_config(folder.path, config("other"));
+    EXPECT_TRUE(comes_to(port, new_client, 200));
+    EXPECT_EQ(curl(port, old_client).http_code, 0);
+    run_result result = end_within(exporter, SIGTERM, 5);
+    EXPECT_EQ(result.err, start_line(port)
+                  + "volscan-exporter: cannot start the HTTP server with the new TLS material; the "
+                    "old serves on, and it is tried again every second\n"
+                    "volscan-exporter: the HTTP server started with the new TLS material\n");
+    EXPECT_EQ(result.status, 0);
+}

@@ -44,7 +44,7 @@ exec bash -c '
             fi
         done
     }
-    offer "volscan-exporter -" "--help --scrape.threads= --scrape.timeout= --textfile.interval= --textfile.output= --version --web.config.file= --web.listen-address= --web.max-connections-per-address= --web.max-connections= --web.telemetry-path= --web.user="
+    offer "volscan-exporter -" "--help --scrape.threads= --scrape.timeout= --textfile.interval= --textfile.output= --version --web.config.file= --web.ipv6-prefix-length= --web.listen-address= --web.max-connections-per-address= --web.max-connections= --web.telemetry-path= --web.user="
     offer "volscan-exporter --scr" "--scrape.threads= --scrape.timeout="
     offer "volscan-exporter --web.user=nob" "--web.user=nobody"
     offer "volscan-exporter --web.c" "--web.config.file="

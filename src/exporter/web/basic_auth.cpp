@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "exporter/web/basic_auth.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
 #include <pthread.h>
 #include <strings.h>
+
+#include "stats/interval.h"
 #if __has_include(<crypt.h>)
 #include <crypt.h>
 #else
@@ -21,6 +25,10 @@ char decoy[sizeof web_user::hash];
 unsigned char key[32];
 bool have_key;
 unsigned generation; // moves at every renewal: a check begun before it is not remembered
+// How long the decoy's bcrypt took when it last ran, in nanoseconds; 0 when
+// it has not run since it was made. A failed check of a user whose hash costs
+// less is made to last as long.
+uint64_t decoy_time;
 
 // Successful checks, so that a scraper's every request does not cost a
 // bcrypt round. Only an HMAC of name, password and hash is kept: an entry
@@ -41,7 +49,8 @@ pthread_mutex_t turn_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t turn_moved = PTHREAD_COND_INITIALIZER;
 unsigned long next_ticket, serving;
 
-bool bcrypt_matches(const char* password, const char* hash)
+// took: the nanoseconds that bcrypt itself took, its turn not counted.
+bool bcrypt_matches(const char* password, const char* hash, uint64_t* took)
 {
     crypt_data* data = static_cast<crypt_data*>(calloc(1, sizeof(crypt_data)));
     if (data == nullptr)
@@ -51,7 +60,9 @@ bool bcrypt_matches(const char* password, const char* hash)
     while (serving != ticket)
         pthread_cond_wait(&turn_moved, &turn_lock);
     pthread_mutex_unlock(&turn_lock);
+    uint64_t start = monotonic_nanoseconds();
     const char* result = crypt_r(password, hash, data);
+    *took = monotonic_nanoseconds() - start;
     size_t length = strlen(hash);
     bool good = result != nullptr && strlen(result) == length
         && gnutls_memcmp(result, hash, length) == 0;
@@ -159,6 +170,7 @@ bool renew_basic_auth(const web_user* users, size_t count)
     gnutls_memset(cache, 0, sizeof cache);
     cache_next = 0;
     generation++;
+    decoy_time = 0;
     pthread_mutex_unlock(&state_lock);
     gnutls_memset(new_key, 0, sizeof new_key);
     return made;
@@ -231,7 +243,31 @@ bool check_password(const basic_credentials* given, const char* hash)
         gnutls_memset(mac, 0, sizeof mac);
         return true;
     }
-    bool good = bcrypt_matches(given->password, against);
+    uint64_t took;
+    bool good = bcrypt_matches(given->password, against, &took);
+    pthread_mutex_lock(&state_lock);
+    // A failed check lasts as long as the decoy's, so that the time of a
+    // refusal tells no name that exists: a user whose hash costs less waits
+    // out the difference; until the decoy has been timed, it is run.
+    uint64_t model = started == generation ? decoy_time : 0;
+    if (hash == nullptr && started == generation)
+        decoy_time = took;
+    bool pad = !good && hash != nullptr;
+    strcpy(against, decoy);
+    pthread_mutex_unlock(&state_lock);
+    if (pad && model == 0) {
+        uint64_t decoy_took;
+        bcrypt_matches(given->password, against, &decoy_took);
+        pthread_mutex_lock(&state_lock);
+        if (started == generation)
+            decoy_time = decoy_took;
+        pthread_mutex_unlock(&state_lock);
+    } else if (pad && model > took) {
+        uint64_t rest = model - took;
+        timespec wait{static_cast<time_t>(rest / 1000000000), static_cast<long>(rest % 1000000000)};
+        while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+        }
+    }
     pthread_mutex_lock(&state_lock);
     if (good && have_mac && started == generation) {
         remembered& entry = cache[cache_next];

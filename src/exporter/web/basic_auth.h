@@ -39,6 +39,7 @@ bool read_credentials(MHD_Connection* connection, basic_credentials* out);
 void wipe_credentials(basic_credentials* credentials);
 
 // Whether the password matches hash, the user's; hash null: the name is
-// nobody's, and the decoy is checked for the time it takes. Safe from any
+// nobody's, and the decoy is checked for the time it takes. A wrong password
+// takes as long as the decoy, whatever its user's cost. Safe from any
 // thread; bcrypt rounds wait their turn.
 bool check_password(const basic_credentials* given, const char* hash);

@@ -125,12 +125,18 @@ static MHD_Result handle_request(void*, MHD_Connection* connection, const char* 
     return respond_text(connection, MHD_HTTP_NOT_FOUND, "Not Found\n");
 }
 
-static MHD_Daemon* start_server(int listener)
+// A server and the set of TLS options it was started with.
+struct running_server {
+    MHD_Daemon* daemon;
+    int options;
+};
+
+static MHD_Daemon* start_server(int listener, int options)
 {
     unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC;
     if (web_tls())
         flags |= MHD_USE_TLS;
-    return MHD_start_daemon(
+    MHD_Daemon* daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &handle_request, nullptr,
         MHD_OPTION_LISTEN_SOCKET, listener,
         MHD_OPTION_CONNECTION_LIMIT, settings->max_connections,
@@ -140,61 +146,104 @@ static MHD_Daemon* start_server(int listener)
         MHD_OPTION_NOTIFY_COMPLETED, &request_completed, nullptr,
         // Holds the request head: a longer one gets 431.
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
-        MHD_OPTION_ARRAY, web_tls_options(),
+        MHD_OPTION_ARRAY, web_tls_options(options),
         MHD_OPTION_END);
+    if (daemon == nullptr)
+        drop_tls_options(options);
+    return daemon;
+}
+
+// Stops a server; its copy of the TLS key goes with it.
+static void stop_server(running_server* server)
+{
+    if (server->daemon == nullptr)
+        return;
+    MHD_stop_daemon(server->daemon);
+    drop_tls_options(server->options);
+    server->daemon = nullptr;
 }
 
 // New TLS material takes a new server on the same socket: the old one stops
-// accepting at once and is stopped when its connections have had time to end.
-static void renew_server(int listener, MHD_Daemon** daemon, MHD_Daemon** retired, time_t* retired_at)
+// accepting at once and is stopped when its connections have ended, or have
+// had time to. False when the new server did not start: the old one serves on.
+static bool renew_server(int listener, running_server* serving, running_server* retired,
+                         time_t* retired_at)
 {
-    MHD_Daemon* fresh = start_server(listener);
-    if (fresh == nullptr) {
-        log_message("cannot start the HTTP server with the new TLS material; the old stays");
-        return;
-    }
-    if (*retired != nullptr)
-        MHD_stop_daemon(*retired);
-    MHD_quiesce_daemon(*daemon);
-    *retired = *daemon;
+    // The retired server's options are the set the new one takes.
+    stop_server(retired);
+    int options = serving->options ^ 1;
+    MHD_Daemon* fresh = start_server(listener, options);
+    if (fresh == nullptr)
+        return false;
+    MHD_quiesce_daemon(serving->daemon);
+    *retired = *serving;
     *retired_at = time(nullptr);
-    *daemon = fresh;
+    *serving = running_server{fresh, options};
+    return true;
+}
+
+// Whether a retired server is done: its connections all ended, or given 15 s.
+static bool retired_done(const running_server& retired, time_t retired_at)
+{
+    const MHD_DaemonInfo* info =
+        MHD_get_daemon_info(retired.daemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+    return (info != nullptr && info->num_connections == 0) || time(nullptr) - retired_at > 15;
 }
 
 int serve_http(int listener, const exporter_settings& run)
 {
     settings = &run;
     signal(SIGPIPE, SIG_IGN);
-    MHD_Daemon* daemon = start_server(listener);
-    if (daemon == nullptr) {
+    set_connection_bounds(run.max_connections, run.max_connections_per_address,
+                          run.ipv6_prefix_length);
+    running_server serving{start_server(listener, 0), 0}, retired{nullptr, 1};
+    if (serving.daemon == nullptr) {
         log_message("cannot start the HTTP server");
+        return 1;
+    }
+    // The deadlines are kept by a thread of their own, so that a reload or a
+    // server that takes its time to stop holds none of them up.
+    if (!start_deadline_thread()) {
+        log_message("cannot start the HTTP server: no thread for the connections' deadlines");
+        stop_server(&serving);
         return 1;
     }
     // The web configuration is read again through the folders it was read
     // from at start, which stay open (see webconfig/files.h).
-    if (!enter_capability_mode()) {
-        MHD_stop_daemon(daemon);
-        return 1;
-    }
-    MHD_Daemon* retired = nullptr;
+    int status = 0;
+    if (!enter_capability_mode())
+        status = 1;
     time_t retired_at = 0;
     unsigned generation = web_tls_generation();
+    bool told = false; // that the new TLS material did not start, once for each change
     // The web configuration is looked at every second even with no requests.
-    while (!stop_signal_within(one_second)) {
-        shut_late_connections();
+    while (status == 0 && !stop_signal_within(one_second)) {
         refresh_admission(false);
-        if (web_tls_generation() != generation) {
-            generation = web_tls_generation();
-            renew_server(listener, &daemon, &retired, &retired_at);
+        if (web_config_lost()) {
+            status = 1;
+            break;
         }
-        if (retired != nullptr && time(nullptr) - retired_at > 15) {
-            MHD_stop_daemon(retired);
-            retired = nullptr;
+        unsigned now = web_tls_generation();
+        // The generation counts as served only once a server runs with it:
+        // one that did not start is tried again at the next look.
+        if (now != generation) {
+            if (renew_server(listener, &serving, &retired, &retired_at)) {
+                if (told)
+                    log_message("the HTTP server started with the new TLS material");
+                generation = now;
+                told = false;
+            } else if (!told) {
+                log_message("cannot start the HTTP server with the new TLS material; the old "
+                            "serves on, and it is tried again every second");
+                told = true;
+            }
         }
+        if (retired.daemon != nullptr && retired_done(retired, retired_at))
+            stop_server(&retired);
     }
-    if (retired != nullptr)
-        MHD_stop_daemon(retired);
-    MHD_stop_daemon(daemon);
+    stop_server(&retired);
+    stop_server(&serving);
+    stop_deadline_thread();
     close(listener);
-    return 0;
+    return status;
 }

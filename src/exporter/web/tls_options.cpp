@@ -3,30 +3,48 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <gnutls/gnutls.h>
 
 #include "exporter/web/tls_policy.h"
 #include "exporter/webconfig/webconfig.h"
 
-const MHD_OptionItem* web_tls_options()
+namespace {
+
+MHD_OptionItem items[tls_option_sets][5];
+char* held[tls_option_sets][3]; // certificate, key, client CAs
+char priorities[tls_option_sets][tls_priorities_size];
+
+char* copy(const char* text)
 {
-    // Two sets: the server that is being replaced may still hold the older.
-    static MHD_OptionItem items[2][5];
-    static char* held[2][3];
-    static char priorities[2][tls_priorities_size];
-    static int turn;
-    turn ^= 1;
-    for (char*& text : held[turn]) {
+    return text != nullptr ? strdup(text) : nullptr;
+}
+
+} // namespace
+
+void drop_tls_options(int set)
+{
+    if (set < 0 || set >= tls_option_sets)
+        return;
+    for (char*& text : held[set]) {
+        if (text != nullptr)
+            gnutls_memset(text, 0, strlen(text));
         free(text);
         text = nullptr;
     }
+}
+
+const MHD_OptionItem* web_tls_options(int set)
+{
+    int turn = set & 1;
+    drop_tls_options(turn);
     MHD_OptionItem* out = items[turn];
     int n = 0;
     const web_config* config = hold_web_config();
     if (config != nullptr && config->tls) {
         const web_config& current = *config;
-        held[turn][0] = strdup(current.cert);
-        held[turn][1] = strdup(current.key);
-        held[turn][2] = current.client_ca ? strdup(current.client_ca) : nullptr;
+        held[turn][0] = copy(current.cert);
+        held[turn][1] = copy(current.key);
+        held[turn][2] = copy(current.client_ca);
         tls_priorities(current.min_version, current.max_version, priorities[turn],
                        sizeof priorities[turn]);
         out[n++] = MHD_OptionItem{MHD_OPTION_HTTPS_MEM_CERT, 0, held[turn][0]};

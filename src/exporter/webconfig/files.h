@@ -30,3 +30,10 @@ char* read_config_file(const char* path, size_t limit, file_mark* mark, char* er
 void mark_config_file(const char* path, file_mark* mark);
 
 bool same_mark(const file_mark& a, const file_mark& b);
+
+// Looks whether each folder held is still the one at its path (device and
+// inode). A folder replaced, renamed over as deployment tools do, is opened
+// again by its path. 0 when none was replaced; 1 when one was, and opened
+// again (the files are then to be read again); -1 when one was replaced and
+// cannot be opened again, as in capability mode. For 1 and -1, error tells.
+int follow_config_folders(char* error, size_t error_size);

@@ -17,14 +17,27 @@ const char* const web_header_names[header_count] = {
     "Content-Security-Policy", "X-Frame-Options", "X-Content-Type-Options", "X-XSS-Protection",
     "Strict-Transport-Security"};
 
+namespace {
+
+void free_wiped(char* text)
+{
+    if (text != nullptr)
+        gnutls_memset(text, 0, strlen(text));
+    free(text);
+}
+
+} // namespace
+
 void free_config(web_config* config)
 {
-    free(config->cert);
-    free(config->key);
-    free(config->client_ca);
+    free_wiped(config->cert);
+    free_wiped(config->key);
+    free_wiped(config->client_ca);
+    if (config->users != nullptr)
+        gnutls_memset(config->users, 0, config->user_count * sizeof(web_user));
     free(config->users);
     for (char* value : config->headers)
-        free(value);
+        free_wiped(value);
     *config = web_config{};
 }
 
@@ -75,7 +88,21 @@ struct pairs {
     yaml_node_pair_t* end;
 };
 
-[[nodiscard]] bool open_mapping(parse_state* state, const yaml_node_t* node, const char* name, pairs* out)
+// Keys ordered by their text, and the earlier in the file first among equal
+// ones: a key seen twice then follows its first.
+int by_text(const void* a, const void* b)
+{
+    const yaml_node_t* x = *static_cast<const yaml_node_t* const*>(a);
+    const yaml_node_t* y = *static_cast<const yaml_node_t* const*>(b);
+    int order = strcmp(scalar(x), scalar(y));
+    if (order != 0)
+        return order;
+    return x->start_mark.index < y->start_mark.index ? -1 : x->start_mark.index > y->start_mark.index;
+}
+
+// most: the most pairs the mapping may have, checked before anything else.
+[[nodiscard]] bool open_mapping(parse_state* state, const yaml_node_t* node, const char* name,
+                                pairs* out, size_t most = 64)
 {
     *out = pairs{};
     if (node == nullptr || is_null(node))
@@ -84,17 +111,33 @@ struct pairs {
         return fail(state, node, "%s must be a mapping", name);
     out->at = node->data.mapping.pairs.start;
     out->end = node->data.mapping.pairs.top;
-    for (yaml_node_pair_t* a = out->at; a < out->end; a++) {
-        const char* key = scalar(yaml_document_get_node(&state->document, a->key));
-        if (key == nullptr)
-            return fail(state, yaml_document_get_node(&state->document, a->key), "a key in %s is not text",
-                        name);
-        for (yaml_node_pair_t* b = out->at; b < a; b++)
-            if (strcmp(key, scalar(yaml_document_get_node(&state->document, b->key))) == 0)
-                return fail(state, yaml_document_get_node(&state->document, a->key), "%s appears twice",
-                            key);
+    size_t count = out->end - out->at;
+    if (count > most) {
+        char why[200];
+        snprintf(why, sizeof why, "%s has more than %zu entries", name, most);
+        return fail(state, node, "%s", why);
     }
-    return true;
+    const yaml_node_t** keys = static_cast<const yaml_node_t**>(calloc(count + 1, sizeof *keys));
+    if (keys == nullptr)
+        return fail(state, nullptr, "%s", "out of memory");
+    bool good = true;
+    for (size_t k = 0; k < count && good; k++) {
+        keys[k] = yaml_document_get_node(&state->document, out->at[k].key);
+        if (scalar(keys[k]) == nullptr)
+            good = fail(state, keys[k], "a key in %s is not text", name);
+    }
+    if (good)
+        qsort(keys, count, sizeof *keys, by_text);
+    // The key seen twice that comes first in the file is the one named.
+    const yaml_node_t* twice = nullptr;
+    for (size_t k = 1; k < count && good; k++)
+        if (strcmp(scalar(keys[k - 1]), scalar(keys[k])) == 0
+            && (twice == nullptr || keys[k]->start_mark.index < twice->start_mark.index))
+            twice = keys[k];
+    free(keys);
+    if (good && twice != nullptr)
+        return fail(state, twice, "%s appears twice", scalar(twice));
+    return good;
 }
 
 // The next key and value of a mapping opened with open_mapping; false at its end.
@@ -372,17 +415,20 @@ char* read_whole(parse_state* state, const yaml_node_t* node, int slot)
 
 [[nodiscard]] bool read_users(parse_state* state, const yaml_node_t* node)
 {
-    pairs p;
-    if (!open_mapping(state, node, "basic_auth_users", &p))
-        return false;
-    size_t count = p.end - p.at;
-    if (count == 0)
-        return true;
-    if (count > most_users) {
+    // The bound on users is checked before any key is compared.
+    if (node != nullptr && node->type == YAML_MAPPING_NODE
+        && static_cast<size_t>(node->data.mapping.pairs.top - node->data.mapping.pairs.start)
+            > most_users) {
         char why[100];
         snprintf(why, sizeof why, "more than %zu users", most_users);
         return fail(state, node, "%s", why);
     }
+    pairs p;
+    if (!open_mapping(state, node, "basic_auth_users", &p, most_users))
+        return false;
+    size_t count = p.end - p.at;
+    if (count == 0)
+        return true;
     state->config.users = static_cast<web_user*>(calloc(count, sizeof(web_user)));
     if (state->config.users == nullptr)
         return fail(state, nullptr, "%s", "out of memory");
@@ -407,21 +453,120 @@ char* read_whole(parse_state* state, const yaml_node_t* node, int slot)
     return true;
 }
 
-[[nodiscard]] bool read_config(parse_state* state, const char* text, size_t length)
+// The parser's buffers and the tokens it holds, wiped before it is deleted:
+// the file may hold a key inline.
+void wipe_parser(yaml_parser_t* parser)
+{
+    if (parser->raw_buffer.start != nullptr)
+        gnutls_memset(parser->raw_buffer.start, 0, parser->raw_buffer.end - parser->raw_buffer.start);
+    if (parser->buffer.start != nullptr)
+        gnutls_memset(parser->buffer.start, 0, parser->buffer.end - parser->buffer.start);
+    for (yaml_token_t* token = parser->tokens.head; token != nullptr && token < parser->tokens.tail;
+         token++)
+        if (token->type == YAML_SCALAR_TOKEN && token->data.scalar.value != nullptr)
+            gnutls_memset(token->data.scalar.value, 0, token->data.scalar.length);
+    yaml_parser_delete(parser);
+}
+
+void wipe_document(yaml_document_t* document)
+{
+    for (yaml_node_t* node = document->nodes.start; node != nullptr && node < document->nodes.top;
+         node++)
+        if (node->type == YAML_SCALAR_NODE && node->data.scalar.value != nullptr)
+            gnutls_memset(node->data.scalar.value, 0, node->data.scalar.length);
+    yaml_document_delete(document);
+}
+
+// The file's nesting and anchors have a few levels and none here. Bounded
+// before the file is loaded as a document, which a hostile shape would make
+// slow: libyaml's time grows with the square of the depth, and with the
+// product of anchors and aliases.
+constexpr int most_depth = 16;
+constexpr size_t most_anchors = 64;
+
+[[nodiscard]] bool yaml_failed(parse_state* state, const yaml_parser_t& parser)
+{
+    char why[300];
+    snprintf(why, sizeof why, "line %zu: %s", parser.problem_mark.line + 1,
+             parser.problem ? parser.problem : "not YAML");
+    return fail(state, nullptr, "%s", why);
+}
+
+[[nodiscard]] bool check_shape(parse_state* state, const char* text, size_t length)
 {
     yaml_parser_t parser;
     if (!yaml_parser_initialize(&parser))
         return fail(state, nullptr, "%s", "out of memory");
     yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text), length);
-    if (!yaml_parser_load(&parser, &state->document)) {
-        char why[300];
-        snprintf(why, sizeof why, "line %zu: %s", parser.problem_mark.line + 1,
-                 parser.problem ? parser.problem : "not YAML");
-        yaml_parser_delete(&parser);
-        state->document = yaml_document_t{};
-        return fail(state, nullptr, "%s", why);
+    int depth = 0;
+    size_t anchors = 0;
+    bool good = true, done = false;
+    while (good && !done) {
+        yaml_event_t event;
+        if (!yaml_parser_parse(&parser, &event)) {
+            good = yaml_failed(state, parser);
+            break;
+        }
+        const unsigned char* anchor = nullptr;
+        switch (event.type) {
+        case YAML_MAPPING_START_EVENT:
+            anchor = event.data.mapping_start.anchor;
+            depth++;
+            break;
+        case YAML_SEQUENCE_START_EVENT:
+            anchor = event.data.sequence_start.anchor;
+            depth++;
+            break;
+        case YAML_MAPPING_END_EVENT:
+        case YAML_SEQUENCE_END_EVENT:
+            depth--;
+            break;
+        case YAML_SCALAR_EVENT:
+            anchor = event.data.scalar.anchor;
+            gnutls_memset(event.data.scalar.value, 0, event.data.scalar.length);
+            break;
+        case YAML_ALIAS_EVENT:
+            anchor = event.data.alias.anchor;
+            break;
+        case YAML_STREAM_END_EVENT:
+            done = true;
+            break;
+        default:
+            break;
+        }
+        anchors += anchor != nullptr;
+        if (depth > most_depth) {
+            char why[100];
+            snprintf(why, sizeof why, "line %zu: nested more than %d levels deep",
+                     event.start_mark.line + 1, most_depth);
+            good = fail(state, nullptr, "%s", why);
+        } else if (anchors > most_anchors) {
+            char why[100];
+            snprintf(why, sizeof why, "line %zu: more than %zu anchors and aliases",
+                     event.start_mark.line + 1, most_anchors);
+            good = fail(state, nullptr, "%s", why);
+        }
+        yaml_event_delete(&event);
     }
-    yaml_parser_delete(&parser);
+    wipe_parser(&parser);
+    return good;
+}
+
+[[nodiscard]] bool read_config(parse_state* state, const char* text, size_t length)
+{
+    if (!check_shape(state, text, length))
+        return false;
+    yaml_parser_t parser;
+    if (!yaml_parser_initialize(&parser))
+        return fail(state, nullptr, "%s", "out of memory");
+    yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text), length);
+    if (!yaml_parser_load(&parser, &state->document)) {
+        bool failed = yaml_failed(state, parser);
+        wipe_parser(&parser);
+        state->document = yaml_document_t{};
+        return failed;
+    }
+    wipe_parser(&parser);
     yaml_node_t* root = yaml_document_get_root_node(&state->document);
     pairs p;
     if (!open_mapping(state, root, "the file", &p))
@@ -459,8 +604,8 @@ bool read_web_config(const char* path, const char* reader, web_config* config,
     snprintf(state.config.paths[config_file], sizeof state.config.paths[config_file], "%s", path);
     char* text = read_whole(&state, nullptr, config_file);
     bool good = text != nullptr && read_config(&state, text, strlen(text));
-    free(text);
-    yaml_document_delete(&state.document);
+    free_wiped(text);
+    wipe_document(&state.document);
     memcpy(seen->paths, state.config.paths, sizeof seen->paths);
     memcpy(seen->marks, state.marks, sizeof seen->marks);
     if (!good) {

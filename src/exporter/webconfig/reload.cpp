@@ -25,6 +25,7 @@ const char* config_path;
 const char* reader; // the user the files are read as
 config_watch watched;
 char reported[4600]; // why the files last failed to read, once told; "" when they read
+bool lost; // a folder was replaced that cannot be opened again
 
 bool same_text(const char* a, const char* b)
 {
@@ -69,7 +70,23 @@ bool refresh_web_config(bool wait)
 {
     if (config_path == nullptr || !take_reload_lock(wait))
         return false;
-    bool changed = false;
+    if (lost) {
+        pthread_mutex_unlock(&reload_lock);
+        return false;
+    }
+    char followed[4600];
+    int folders = follow_config_folders(followed, sizeof followed);
+    if (folders < 0) {
+        log_message("--web.config.file: %s: exiting, so that the service manager starts the "
+                    "exporter again with the new files",
+                    followed);
+        lost = true;
+        pthread_mutex_unlock(&reload_lock);
+        return false;
+    }
+    if (folders > 0)
+        log_message("--web.config.file: %s", followed);
+    bool changed = folders > 0;
     for (int k = 0; k < watched_files && !changed; k++) {
         file_mark now;
         if (watched.paths[k][0] != '\0')
@@ -108,6 +125,14 @@ bool refresh_web_config(bool wait)
     }
     pthread_mutex_unlock(&reload_lock);
     return good;
+}
+
+bool web_config_lost()
+{
+    pthread_mutex_lock(&reload_lock);
+    bool gone = lost;
+    pthread_mutex_unlock(&reload_lock);
+    return gone;
 }
 
 bool web_tls()

@@ -45,6 +45,7 @@ struct web_config {
     char* headers[header_count]; // null where not set
 };
 
+// Frees a configuration's parts, its key and every other text wiped first.
 void free_config(web_config* config);
 
 // The files of a read, and how they stood when read.
@@ -72,6 +73,11 @@ bool load_web_config(const char* path, const char* user);
 // another thread's reading rather than go on with what is in force. True
 // when a new configuration took effect.
 bool refresh_web_config(bool wait);
+
+// Whether a folder of the files was replaced by one that cannot be opened
+// (in capability mode): the metrics side then ends, with status 1, so that the
+// service manager starts the exporter again. Logged when found.
+bool web_config_lost();
 
 // Whether a web configuration is in force at all.
 bool web_configured();

@@ -104,9 +104,18 @@ echo
 if [ -z "$exporter" ]; then
     missing_exporter
 else
-    echo "\$ volscan-exporter --web.listen-address=127.0.0.1:$port &    # on the same machine"
     errors=$(mktemp)
     page=$(mktemp)
+fi
+if [ -n "$exporter" ] && [ -z "$curl" ]; then
+    # No curl to scrape it with: the same page, written once into a file.
+    echo "\$ volscan-exporter --textfile.output=ebs.prom      # (curl is missing: a file, not HTTP)"
+    "$bed" -m demo "$exporter" --textfile.output="$page.prom" 2>"$errors"
+    mv "$page.prom" "$page"
+    shown="\$ cat ebs.prom"
+elif [ -n "$exporter" ]; then
+    echo "\$ volscan-exporter --web.listen-address=127.0.0.1:$port &    # on the same machine"
+    shown="\$ curl -s http://127.0.0.1:$port/metrics"
     # One bed for the exporter and its scrape: it serves while curl asks.
     # shellcheck disable=SC2016
     "$bed" -m demo sh -c '
@@ -117,9 +126,11 @@ else
             sleep 0.1; tries=$((tries + 1))
         done
         kill -TERM $exporter; wait $exporter' demo "$exporter" "$port" "$errors" "$user_option" "$page"
+fi
+if [ -n "$exporter" ]; then
     cat "$errors"
     pattern='^ebs_(volume_info|read_ops_total|volume_performance_exceeded_iops_seconds_total)\{.*nvme1n1|^ebs_volumes|^ebs_instance_storage_disks'
-    echo "\$ curl -s http://127.0.0.1:$port/metrics        # a few of its $(wc -l <"$page") lines"
+    echo "$shown        # a few of its $(wc -l <"$page") lines"
     grep -E "$pattern" "$page"
     echo "Its families: $(grep '^# TYPE' "$page" | cut -d' ' -f3 | tr '\n' ' ')" | fold -s -w 78 | sed 's/ *$//'
     rm -f "$errors" "$page"

@@ -1,9 +1,12 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # Front door for GNU make and BSD make alike; the build itself is CMake's.
 #   make            build volscan in build/
-#   make demo       build, then show volscan at work (on an emulated volume
-#                   where this machine has no EBS volume); installs only the
-#                   compiler, CMake and umockdev where missing
+#   make demo       build quietly, then show volscan at work on an emulated
+#                   machine of four EBS volumes, one throttled: top, id,
+#                   stats and one scrape of the exporter; installs only the
+#                   compiler, CMake, umockdev and GoogleTest where missing
+#                   (and, as root, the exporter's libraries)
+#   make demo-exporter  the exporter on that machine, left running
 #   make check      install missing packages, build with g++ and clang++
 #                   (warnings are errors) and run every quick test, the
 #                   sanitizer build included; cross build for FreeBSD 14
@@ -51,13 +54,13 @@ build: configure
 deps:
 	sh tools/install-deps.sh check
 
-# The emulated volume is the test bed's: the demo builds volscan and the bed
-# alone, and needs umockdev besides the compiler (tools/install-deps.sh demo).
+# The emulated machine is the test bed's: tools/demo.sh sets up and builds
+# volscan, the bed and the exporter alone, its log in build-demo.
 demo:
-	sh tools/install-deps.sh demo
-	$(CMAKE) -S . -B build-demo -DVOLSCAN_TESTS=ON -DVOLSCAN_TEST_PARTS=bed
-	$(CMAKE) --build build-demo -j $(JOBS) --target volscan volscan-bed bedshim
-	sh tools/demo.sh build-demo
+	JOBS=$(JOBS) sh tools/demo.sh build-demo
+
+demo-exporter:
+	JOBS=$(JOBS) sh tools/demo.sh -e build-demo
 
 check: deps
 	sh tests/cross/freebsd.sh amd64
@@ -133,5 +136,5 @@ image:
 clean:
 	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-* build-aarch64 build-coverage build-image
 
-.PHONY: all configure build deps demo check check-all fuzz bench install clean
+.PHONY: all configure build deps demo demo-exporter check check-all fuzz bench install clean
 .PHONY: uninstall packages fuzz-long coverage mixin dist image

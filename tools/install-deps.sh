@@ -3,7 +3,7 @@
 # Installs the Debian packages that building and testing volscan need, when
 # any is missing. As root it runs apt-get; otherwise it prints the line to run.
 # Usage: tools/install-deps.sh [package-set ...]
-#   (sets: build, demo, check, all, packages, coverage, mixin, image, kubernetes)
+#   (sets: build, demo, demo-exporter, check, all, packages, coverage, mixin, image, kubernetes)
 set -eu
 
 build="cmake make g++ clang pkg-config"
@@ -33,14 +33,18 @@ kubernetes="nodejs"
 # back in make check-all, whose podman test makes the guest's disk with
 # mkfs.ext4 and speaks to QEMU's monitor with socat.
 image="umoci jq skopeo e2fsprogs g++-aarch64-linux-gnu qemu-user socat"
-# make demo: volscan and the test bed that emulates the devices (umockdev).
-demo="cmake make g++ pkg-config umockdev libumockdev-dev"
+# make demo: volscan and the test bed that emulates the devices (umockdev,
+# and GoogleTest, which the bed's machine of many volumes links); where it may,
+# the exporter's libraries and curl to scrape it (demo-exporter).
+demo="cmake make g++ pkg-config umockdev libumockdev-dev libgtest-dev"
+demo_exporter="libmicrohttpd-dev libgnutls28-dev libyaml-dev zlib1g-dev libcrypt-dev libseccomp-dev curl"
 
 wanted=""
 for set in "${@:-check}"; do
     case "$set" in
         build) wanted="$wanted $build" ;;
         demo) wanted="$wanted $demo" ;;
+        demo-exporter) wanted="$wanted $demo_exporter" ;;
         check) wanted="$wanted $build $check $exporter $mixin $kubernetes" ;;
         all) wanted="$wanted $build $check $exporter $mixin $kubernetes $all $exporter_all $image" ;;
         packages) wanted="$wanted $build $packages" ;;

@@ -74,12 +74,16 @@ void usage_exit()
     exit(0);
 }
 
-// A positive whole number of the same form as an interval.
-static uint64_t positive_argument(char option, const char* text)
+// A positive whole number of the same form as an interval. A value top cannot
+// take is told with what the option wants, then the usage line.
+static uint64_t positive_argument(char option, const char* what, const char* text)
 {
     uint64_t value;
-    if (!parse_interval(text, &value) || value == 0)
-        fatalx("invalid argument to -%c: %s", option, text);
+    if (!parse_interval(text, &value) || value == 0) {
+        fprintf(stderr, "volscan: invalid -%c: %s (%s: a whole number from 1 to 4294967295)\n%s",
+                option, text, what, top_usage_text);
+        exit(1);
+    }
     return value;
 }
 
@@ -90,10 +94,10 @@ static const char* parse_top(int argc, char** argv)
     while ((option = getopt(argc, argv, top_option_string)) != -1) {
         switch (option) {
         case 'i':
-            settings.interval = positive_argument('i', optarg);
+            settings.interval = positive_argument('i', "seconds between reports", optarg);
             break;
         case 'n':
-            settings.count = positive_argument('n', optarg);
+            settings.count = positive_argument('n', "reports before it stops", optarg);
             break;
         case 'j':
             settings.json_output = true;

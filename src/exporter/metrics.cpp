@@ -253,6 +253,42 @@ static void render_scrape(const scrape_readings& readings, text_buffer* out)
     }
 }
 
+// Whether reading i is the first of the scrape to name its device: the same
+// volume ID, or the same serial number for an instance-storage disk.
+static bool first_of_its_device(const scrape_readings& readings, int i)
+{
+    const controller_reading& reading = readings.readings[i];
+    const char* name = reading.is_ebs ? reading.identity.volume_id : reading.identity.serial;
+    for (int j = 0; j < i; j++) {
+        const controller_reading& before = readings.readings[j];
+        if (before.identified && before.is_ebs == reading.is_ebs
+            && strcmp(reading.is_ebs ? before.identity.volume_id : before.identity.serial, name)
+                == 0)
+            return false;
+    }
+    return true;
+}
+
+device_counts count_devices(const scrape_readings& readings)
+{
+    device_counts counts = {0, 0};
+    for (int i = 0; i < readings.count; i++)
+        if (readings.readings[i].identified && first_of_its_device(readings, i))
+            (readings.readings[i].is_ebs ? counts.volumes : counts.disks)++;
+    return counts;
+}
+
+static void render_counts(const scrape_readings& readings, text_buffer* out)
+{
+    device_counts counts = count_devices(readings);
+    head(out, "ebs_volumes", "gauge",
+         "EBS volumes this scrape found; a volume reached through several controllers counts "
+         "once.");
+    append_text(out, "ebs_volumes %d\n", counts.volumes);
+    head(out, "ebs_instance_storage_disks", "gauge", "Instance-storage NVMe disks this scrape found.");
+    append_text(out, "ebs_instance_storage_disks %d\n", counts.disks);
+}
+
 void render_metrics(const scrape_readings& readings, text_buffer* out)
 {
     clear_text(out);
@@ -261,4 +297,5 @@ void render_metrics(const scrape_readings& readings, text_buffer* out)
     render_histograms(readings, out);
     render_info(readings, out);
     render_scrape(readings, out);
+    render_counts(readings, out);
 }

@@ -10,3 +10,11 @@
 extern const char metrics_content_type[];
 
 void render_metrics(const scrape_readings& readings, text_buffer* out);
+
+// The EBS volumes and the instance-storage disks of one scrape, each once
+// however many controllers or namespaces lead to it.
+struct device_counts {
+    int volumes;
+    int disks;
+};
+device_counts count_devices(const scrape_readings& readings);

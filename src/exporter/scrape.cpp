@@ -19,6 +19,7 @@
 #include "exporter/records.h"
 #include "exporter/readings.h"
 #include "exporter/log.h"
+#include "exporter/metrics.h"
 #include "stats/interval.h"
 
 namespace {
@@ -234,6 +235,23 @@ bool list_by_deadline(listed_controller* entries, int* count, const timespec& de
 pthread_t answer_taker;
 bool answer_taker_started;
 
+// What the log said last of the devices found (under table_lock): the first
+// scrape tells it, and later ones when it changes, so that an exporter that
+// finds nothing, with the host's /dev not in its container for one, says so.
+bool counts_told;
+device_counts told_counts;
+
+void tell_counts(const scrape_readings& readings)
+{
+    device_counts counts = count_devices(readings);
+    if (counts_told && counts.volumes == told_counts.volumes && counts.disks == told_counts.disks)
+        return;
+    log_message("found %d volume%s, %d instance-storage disk%s", counts.volumes,
+                counts.volumes == 1 ? "" : "s", counts.disks, counts.disks == 1 ? "" : "s");
+    counts_told = true;
+    told_counts = counts;
+}
+
 // Rooms of the scrapes at once, kept for the next ones: connections come and
 // go on threads of their own, and memory taken on each would scatter.
 pthread_mutex_t spare_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -379,6 +397,7 @@ bool scrape(scrape_readings* now, double seconds)
             }
         }
     }
+    tell_counts(*now);
     pthread_mutex_unlock(&table_lock);
     return true;
 }

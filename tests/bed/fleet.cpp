@@ -142,7 +142,10 @@ long serve(slot& at, const nvme_admin_cmd& cmd, uint8_t* data, int* error)
         return fixture.log_errno ? -1 : kernel_result(fixture.log_status);
     }
     page_bytes page;
-    if (at.controller.timed)
+    if (at.controller.make_page)
+        page = at.controller.make_page(
+            sample, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    else if (at.controller.timed)
         page = timed_stats_page(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
             at.controller.bin_offset);
@@ -347,6 +350,8 @@ double fleet_seconds()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
+
+std::string fleet_root() { return root; }
 
 void fleet_set(int index, const fleet_controller& controller)
 {

@@ -5,6 +5,7 @@
 // program under test runs.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -33,6 +34,9 @@ struct fleet_controller {
     // far past the scrape's deadline, a hung device. The bed's worker is not
     // held meanwhile: other controllers answer as usual.
     int delay_ms = 0;
+    // When set, makes each statistics page from the sample's number and the
+    // seconds since the bed started (before timed, live and fixed pages).
+    std::function<page_bytes(int sample, double seconds)> make_page;
 };
 
 // Starts the bed with these controllers, nvme0 first; programs run with the
@@ -86,6 +90,8 @@ run_result fleet_finish(fleet_process& process, int signal_number, struct rusage
 
 // Seconds since fleet_start, by the clock of timed pages.
 double fleet_seconds();
+// The folder of the emulated /dev and /sys, for UMOCKDEV_DIR.
+std::string fleet_root();
 // Runs to the end.
 run_result fleet_run(const std::string& program, const std::vector<std::string>& argv,
                      const std::vector<std::string>& env = {});

@@ -1,16 +1,21 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Runs a command, volscan or a shell, against the emulated NVMe devices.
 //
-//   volscan-bed [-f fixture] [-q] [command [argument ...]]
+//   volscan-bed [-f fixture | -m demo] [-q [-p]] [command [argument ...]]
 //
 // The fixture that nvme0 (with its namespaces nvme0n1 and ng0n1) plays:
 //   ebs       an EBS volume whose statistics move like a busy volume's (default)
 //   example   an EBS volume with one fixed statistics page
 //   instance  an instance-storage disk
 //   other     another vendor's controller
+// -m demo: the demo machine instead (demo_machine.h): four EBS volumes, one of
+// them throttled, and an instance-storage disk, nvme0 to nvme4, and nothing
+// else; with -q its counters move one second a sample, else with the clock.
 // Without a command it starts $SHELL. The folder that holds volscan comes
 // first in PATH, so "volscan id nvme0" runs the volscan built beside this
-// program. -q: sleep takes no time (polling runs at full speed).
+// program. -q: sleep takes no time (polling runs at full speed) and the
+// program's clock moves by its waits alone; -p besides: the waits take their
+// time all the same (a person watches, the figures stay exact).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,10 +24,12 @@
 #include <unistd.h>
 
 #include "bed.h"
+#include "demo_machine.h"
 
 static int usage()
 {
-    fprintf(stderr, "usage: volscan-bed [-f ebs|example|instance|other] [-q] [command [argument ...]]\n");
+    fprintf(stderr, "usage: volscan-bed [-f ebs|example|instance|other | -m demo] "
+                    "[-q [-p]] [command [argument ...]]\n");
     return 2;
 }
 
@@ -31,10 +38,16 @@ int main(int argc, char** argv)
     controller_fixture fixture = ebs_volume();
     fixture.live = true;
     bool quick = false;
+    bool demo = false;
+    bool paced = false;
     int option;
-    while ((option = getopt(argc, argv, "+f:q")) != -1) {
+    while ((option = getopt(argc, argv, "+f:m:pq")) != -1) {
         if (option == 'q') {
             quick = true;
+        } else if (option == 'p') {
+            paced = true;
+        } else if (option == 'm' && strcmp(optarg, "demo") == 0) {
+            demo = true;
         } else if (option == 'f' && strcmp(optarg, "ebs") == 0) {
         } else if (option == 'f' && strcmp(optarg, "example") == 0) {
             fixture = ebs_volume();
@@ -47,10 +60,15 @@ int main(int argc, char** argv)
         }
     }
 
-    bed_start(VOLSCAN_BINARY, BED_SHIM);
-    bed_set_primary(fixture);
+    if (demo) {
+        fleet_start(demo_machine(quick), BED_SHIM);
+    } else {
+        bed_start(VOLSCAN_BINARY, BED_SHIM);
+        bed_set_primary(fixture);
+    }
 
-    std::string folder = bed_volscan_path().substr(0, bed_volscan_path().rfind('/'));
+    std::string volscan = VOLSCAN_BINARY;
+    std::string folder = volscan.substr(0, volscan.rfind('/'));
     const char* path = getenv("PATH");
     std::string program;
     std::vector<std::string> args;
@@ -78,7 +96,7 @@ int main(int argc, char** argv)
         }
         if (program.empty()) {
             fprintf(stderr, "volscan-bed: %s: command not found\n", args[0].c_str());
-            bed_stop();
+            demo ? fleet_stop() : bed_stop();
             return 127;
         }
     }
@@ -90,11 +108,17 @@ int main(int argc, char** argv)
     options.inherit_stdio = true;
     options.fast_sleep = quick;
     options.env.push_back("PATH=" + search);
+    if (quick && paced)
+        options.env.push_back("BED_PACED=1");
+    if (demo) { // the fleet's devices, through the same shim
+        options.env.push_back("UMOCKDEV_DIR=" + fleet_root());
+        options.env.push_back(std::string("LD_PRELOAD=") + BED_SHIM + ":libumockdev-preload.so.0");
+    }
     run_result result = bed_run(program, args, options);
 
-    bed_log log = bed_take_log();
-    for (const std::string& v : log.violations)
+    std::vector<std::string> violations = demo ? fleet_violations() : bed_take_log().violations;
+    for (const std::string& v : violations)
         fprintf(stderr, "volscan-bed: %s\n", v.c_str());
-    bed_stop();
-    return log.violations.empty() ? result.status : 3;
+    demo ? fleet_stop() : bed_stop();
+    return violations.empty() ? result.status : 3;
 }

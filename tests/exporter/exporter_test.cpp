@@ -166,6 +166,12 @@ ebs_scrape_success{volume_id="vol-00000000000000004",device="nvme44n1"} 1
 ebs_scrape_success{device="nvme5n1"} 0
 # HELP ebs_scrape_duration_seconds Time this scrape spent on the device's requests.
 # TYPE ebs_scrape_duration_seconds gauge
+# HELP ebs_volumes EBS volumes this scrape found; a volume reached through several controllers counts once.
+# TYPE ebs_volumes gauge
+ebs_volumes 3
+# HELP ebs_instance_storage_disks Instance-storage NVMe disks this scrape found.
+# TYPE ebs_instance_storage_disks gauge
+ebs_instance_storage_disks 1
 )";
 
 } // namespace
@@ -321,7 +327,7 @@ TEST(options, default_user_is_its_own)
         << status_text;
     run_result served = fleet_finish(exporter, SIGTERM);
     EXPECT_EQ(served.out, "");
-    EXPECT_EQ(served.err, start_line(port));
+    EXPECT_EQ(served.err, start_line(port) + found("1 volume, 0 instance-storage disks"));
     EXPECT_EQ(served.status, 0);
 }
 
@@ -333,7 +339,7 @@ TEST(textfile, page_of_a_mixed_fleet)
     run_result result =
         fleet_run(exporter_binary, {"volscan-exporter", "--textfile.output=" + path});
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(sorted_lines(result.err), mixed_fleet_failures);
+    EXPECT_EQ(sorted_lines(result.err), mixed_fleet_log);
     EXPECT_EQ(result.status, 0);
     std::string page = read_file(path);
     int durations;
@@ -358,7 +364,7 @@ TEST(textfile, name_without_prom_is_written_with_a_warning)
         std::string path = folder.path + "/" + name;
         run_result result =
             fleet_run(exporter_binary, {"volscan-exporter", "--textfile.output=" + path});
-        std::vector<std::string> lines = mixed_fleet_failures;
+        std::vector<std::string> lines = mixed_fleet_log;
         lines.push_back("volscan-exporter: warning: node_exporter's text-file collector "
                         "reads only files whose name ends in .prom, not " + path + "\n");
         std::sort(lines.begin(), lines.end());
@@ -374,7 +380,7 @@ TEST(textfile, folder_that_cannot_be_written)
     run_result result = fleet_run(exporter_binary,
                                   {"volscan-exporter", "--textfile.output=/nonexistent/ebs.prom"});
     EXPECT_EQ(result.out, "");
-    std::vector<std::string> lines = mixed_fleet_failures;
+    std::vector<std::string> lines = mixed_fleet_log;
     lines.push_back("volscan-exporter: cannot create a file beside /nonexistent/ebs.prom: "
                     "No such file or directory\n");
     std::sort(lines.begin(), lines.end());
@@ -394,7 +400,7 @@ TEST(textfile, rewritten_every_interval_until_stopped)
     run_result result = fleet_finish(exporter, SIGTERM);
     EXPECT_GE(fleet_samples(0), 2);
     // The failures are told once, not at every write.
-    std::vector<std::string> lines = mixed_fleet_failures;
+    std::vector<std::string> lines = mixed_fleet_log;
     lines.insert(lines.begin(), "volscan-exporter: version 1.0.0 writing " + path
                                     + " every 1 s, reading up to 8 devices at once\n");
     std::sort(lines.begin(), lines.end());
@@ -446,7 +452,7 @@ TEST(http, endpoints)
     EXPECT_EQ(lint.status, 0);
     run_result result = fleet_finish(exporter, SIGTERM);
     EXPECT_EQ(result.out, "");
-    std::vector<std::string> lines = mixed_fleet_failures;
+    std::vector<std::string> lines = mixed_fleet_log;
     lines.push_back(start_line(port));
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(sorted_lines(result.err), lines); // once for all the scrapes
@@ -515,7 +521,7 @@ TEST(http, bad_clients)
     EXPECT_EQ(stalled_answer, ""); // the stalled client got nothing, and others were served meanwhile
     EXPECT_EQ(http_status(http_get(port, "/metrics")), 200);
     run_result result = fleet_finish(exporter, SIGTERM);
-    std::vector<std::string> lines = mixed_fleet_failures;
+    std::vector<std::string> lines = mixed_fleet_log;
     lines.push_back(start_line(port));
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(sorted_lines(result.err), lines);
@@ -596,9 +602,70 @@ TEST(http, failing_and_disappearing_volumes)
     run_result result = fleet_finish(exporter, SIGTERM);
     EXPECT_EQ(sorted_lines(result.err),
               (std::vector<std::string>{
+                  found("2 volumes, 0 instance-storage disks"),
+                  found("3 volumes, 0 instance-storage disks"),
+                  found("3 volumes, 0 instance-storage disks"),
                   "volscan-exporter: nvme1n1 (nvme1): the statistics log page: Input/output error\n",
                   start_line(port)}));
     EXPECT_EQ(result.status, 0);
+}
+
+// What the exporter found, as gauges and in its log: at the first scrape and
+// when it changes. A volume reached through two controllers (the second a
+// multipath path) counts once; with no NVMe device at all it says so and
+// serves zeros, so that a container without the host's /dev is not taken for
+// a quiet machine.
+TEST(http, volumes_and_disks_found)
+{
+    fleet_controller second_path = plain(fleet_ebs_volume(0));
+    second_path.multipath = true;
+    fleet_scope bed({plain(fleet_ebs_volume(0)), plain(fleet_ebs_volume(1)),
+                     plain(instance_storage()), second_path});
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    auto counts = [&] {
+        std::string page = http_body(http_get(port, "/metrics"));
+        return std::vector<double>{sample_value(page, "ebs_volumes"),
+                                   sample_value(page, "ebs_instance_storage_disks")};
+    };
+    EXPECT_EQ(counts(), (std::vector<double>{2, 1}));
+    usleep(past_reuse_us);
+    EXPECT_EQ(counts(), (std::vector<double>{2, 1})); // the same: no line
+    fleet_detach(1);
+    usleep(past_reuse_us);
+    EXPECT_EQ(counts(), (std::vector<double>{1, 1}));
+    fleet_detach(2);
+    usleep(past_reuse_us);
+    EXPECT_EQ(counts(), (std::vector<double>{1, 0}));
+    run_result result = end_within(exporter, SIGTERM, 5);
+    EXPECT_EQ(result.err, start_line(port) + "volscan-exporter: found 2 volumes, 1 instance-storage disk\n"
+                              + "volscan-exporter: found 1 volume, 1 instance-storage disk\n"
+                              + "volscan-exporter: found 1 volume, 0 instance-storage disks\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(http, no_nvme_device)
+{
+    fleet_scope bed({});
+    int port = free_port();
+    fleet_process exporter = start_exporter(port);
+    std::string page = http_body(http_get(port, "/metrics"));
+    EXPECT_EQ(lines_with(page, "ebs_volumes"), std::vector<std::string>{"ebs_volumes 0"});
+    EXPECT_EQ(lines_with(page, "ebs_instance_storage_disks"),
+              std::vector<std::string>{"ebs_instance_storage_disks 0"});
+    EXPECT_EQ(promtool_check(page).out, "");
+    run_result result = end_within(exporter, SIGTERM, 5);
+    EXPECT_EQ(result.err,
+              start_line(port) + "volscan-exporter: found 0 volumes, 0 instance-storage disks\n");
+    EXPECT_EQ(result.status, 0);
+
+    // The text file says the same.
+    temporary_folder folder;
+    std::string path = folder.path + "/ebs.prom";
+    run_result written = fleet_run(exporter_binary, {"volscan-exporter", "--textfile.output=" + path});
+    EXPECT_EQ(written.err, "volscan-exporter: found 0 volumes, 0 instance-storage disks\n");
+    EXPECT_EQ(written.status, 0);
+    EXPECT_EQ(lines_with(read_file(path), "ebs_volumes"), std::vector<std::string>{"ebs_volumes 0"});
 }
 
 int main(int argc, char** argv)

@@ -167,7 +167,13 @@ std::string start_line(int port, int threads)
         + ", reading up to " + std::to_string(threads) + " devices at once\n";
 }
 
-const std::vector<std::string> mixed_fleet_failures = {
+std::string found(const std::string& counts)
+{
+    return "volscan-exporter: found " + counts + "\n";
+}
+
+const std::vector<std::string> mixed_fleet_log = {
+    "volscan-exporter: found 3 volumes, 1 instance-storage disk\n",
     "volscan-exporter: nvme3n1 (nvme3): the statistics log page: Input/output error\n",
     "volscan-exporter: nvme5n1 (nvme5): the Identify command: Input/output error\n",
 };

@@ -57,8 +57,13 @@ std::vector<std::string> sorted_lines(const std::string& text);
 // The line an exporter listening on 127.0.0.1:port logs at start.
 std::string start_line(int port, int threads = 8);
 
-// The lines the exporter logs for the mixed fleet's failing controllers.
-extern const std::vector<std::string> mixed_fleet_failures;
+// The line the exporter logs of the devices it found, at the first scrape and
+// when they change: found("3 volumes, 1 instance-storage disk").
+std::string found(const std::string& counts);
+
+// The lines the exporter logs for the mixed fleet: what it found, and its
+// failing controllers.
+extern const std::vector<std::string> mixed_fleet_log;
 
 // The lines of a page that begin with prefix.
 std::vector<std::string> lines_with(const std::string& page, const std::string& prefix);

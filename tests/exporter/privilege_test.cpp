@@ -344,7 +344,8 @@ TEST(privileges, text_file_writer_holds_none)
             << (r.pid == exporter.pid ? "writer " : "device side ") << r.field;
     run_result result = fleet_finish(exporter, SIGTERM);
     EXPECT_EQ(result.err, "volscan-exporter: version 1.0.0 writing " + output
-                              + " every 1 s, reading up to 8 devices at once\n");
+                              + " every 1 s, reading up to 8 devices at once\n"
+                              + found("1 volume, 0 instance-storage disks"));
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(read_file(output).find("ebs_read_ops_total{"), std::string::npos);
 }

@@ -161,7 +161,8 @@ TEST(prometheus, rates_quantiles_and_a_wrapping_bin)
     }
     stop_program(prometheus);
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, start_line(exporter_port));
+    EXPECT_EQ(result.err, start_line(exporter_port) + found("1 volume, 0 instance-storage disks")
+                  + found("2 volumes, 0 instance-storage disks"));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -205,7 +206,7 @@ TEST(prometheus, two_servers_at_once_see_no_gap_and_no_reset)
     for (pid_t server : servers)
         stop_program(server);
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, start_line(exporter_port));
+    EXPECT_EQ(result.err, start_line(exporter_port) + found("3 volumes, 0 instance-storage disks"));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -276,7 +277,7 @@ TEST(load, twenty_clients_for_ten_seconds)
     EXPECT_GT(scrapes, 100);
     EXPECT_LE(std::abs(after - before), before * 5 / 100);
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.err, start_line(port) + found("8 volumes, 0 instance-storage disks"));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -410,6 +411,6 @@ TEST(prometheus, scrapes_through_tls_client_certificates_and_basic_auth)
               std::vector<double>{});
     stop_program(prometheus);
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, start_line(exporter_port));
+    EXPECT_EQ(result.err, start_line(exporter_port) + found("2 volumes, 0 instance-storage disks"));
     EXPECT_EQ(result.status, 0);
 }

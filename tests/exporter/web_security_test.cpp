@@ -255,7 +255,7 @@ TEST_F(web_security, client_certificates_in_the_handshake)
     EXPECT_NE(late.exit_status, 0);
     EXPECT_EQ(late.http_code, 0);
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.err, start_line(port) + found("1 volume, 0 instance-storage disks"));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -304,7 +304,7 @@ TEST_F(web_security, basic_header_forms)
         }
     }
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.err, start_line(port) + found("1 volume, 0 instance-storage disks"));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -363,7 +363,7 @@ TEST_F(web_security, flood_of_wrong_passwords)
     // six bcrypts at once would keep about six threads runnable.
     EXPECT_LT(runnable / static_cast<double>(samples), 3.0) << "runnable threads on average";
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.err, start_line(port) + found("1 volume, 0 instance-storage disks"));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -389,7 +389,7 @@ TEST_F(web_security, remembered_passwords)
     EXPECT_EQ(curl(port, "-u alice:secret", "http").http_code, 200);
     EXPECT_FALSE(in_memory(exporter.pid, dave_password));
     run_result result = fleet_finish(exporter, SIGTERM);
-    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.err, start_line(port) + found("1 volume, 0 instance-storage disks"));
     EXPECT_EQ(result.status, 0);
 }
 

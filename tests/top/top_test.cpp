@@ -211,15 +211,28 @@ struct top_case {
 
 TEST(top, command_lines_and_operands)
 {
+    auto interval_wanted = [](const std::string& value) {
+        return "volscan: invalid -i: " + value
+            + " (seconds between reports: a whole number from 1 to 4294967295)\n" + top_usage;
+    };
+    auto count_wanted = [](const std::string& value) {
+        return "volscan: invalid -n: " + value
+            + " (reports before it stops: a whole number from 1 to 4294967295)\n" + top_usage;
+    };
     const std::string help_start = "usage: volscan id [-b] [-m] [-s] [-u] [-v] device\n";
     const top_case cases[] = {
         {{"volscan", "top", "-x"}, "", "volscan: invalid option -- 'x'\n" + std::string(top_usage), 1},
         {{"volscan", "top", "-b", "nvme0"}, "", "volscan: invalid option -- 'b'\n" + std::string(top_usage), 1},
         {{"volscan", "top", "-n"}, "", "volscan: option requires an argument -- 'n'\n" + std::string(top_usage), 1},
-        {{"volscan", "top", "-i", "0"}, "", "volscan: invalid argument to -i: 0\n", 1},
-        {{"volscan", "top", "-i", "1.5"}, "", "volscan: invalid argument to -i: 1.5\n", 1},
-        {{"volscan", "top", "-n", "0"}, "", "volscan: invalid argument to -n: 0\n", 1},
-        {{"volscan", "top", "-n", "4294967296"}, "", "volscan: invalid argument to -n: 4294967296\n", 1},
+        // A value out of range or not a whole number: what the option wants, then the usage line.
+        {{"volscan", "top", "-i", "0"}, "", interval_wanted("0"), 1},
+        {{"volscan", "top", "-i", "1.5"}, "", interval_wanted("1.5"), 1},
+        {{"volscan", "top", "-i", "x"}, "", interval_wanted("x"), 1},
+        {{"volscan", "top", "-i", ""}, "", interval_wanted(""), 1},
+        {{"volscan", "top", "-i", "4294967296"}, "", interval_wanted("4294967296"), 1},
+        {{"volscan", "top", "-n", "0"}, "", count_wanted("0"), 1},
+        {{"volscan", "top", "-n", "-1"}, "", count_wanted("-1"), 1},
+        {{"volscan", "top", "-n", "4294967296"}, "", count_wanted("4294967296"), 1},
         {{"volscan", "top", "-n", "1", "nvme0", "-j"}, "", "volscan: could not open /dev/-j: No such file or directory\n", 1},
         {{"volscan", "top", "nvme99"}, "", "volscan: could not open /dev/nvme99: No such file or directory\n", 1},
         {{"volscan", "top", "nvme0", "nvme5"}, "", "volscan: Not an EBS device: nvme5\n", 1},

@@ -117,8 +117,9 @@
           ),
           alert(
             'VolscanManyExportersDown',
-            'count by (%s) (%s) / count by (%s) (%s) > %g'
-            % [on([]), down, on([]), up, config.exportersDownShare],
+            // One exporter down has its own alert, however small the cluster.
+            '(count by (%s) (%s) / count by (%s) (%s) > %g) and on (%s) (count by (%s) (%s) > 1)'
+            % [on([]), down, on([]), up, config.exportersDownShare, on([]), on([]), down],
             config.exporterDownFor,
             'Many volscan-exporters down.',
             'Prometheus cannot scrape {{ $value | humanizePercentage }} of the volscan-exporters'

@@ -136,6 +136,8 @@
             // replicas of kube-state-metrics that disagree for a while)
             // keeps its own name alone, a claim that several pods run with
             // names no pod, and every other volume is named as before.
+            // Each persistent volume has its series, so that a volume two
+            // of them name has two, which the next rule leaves unowned.
             local claimRef = 'persistentvolume:kube_persistentvolume_claim_ref:claim',
             local running = 'namespace_persistentvolumeclaim_pod:kube_pod_spec_volumes_persistentvolumeclaims_info:running',
             local unique(expr, labels) = '(%s and on (%s) (count by (%s) (%s) == 1))'
@@ -147,7 +149,7 @@
                   % [bound, on(['namespace', 'persistentvolumeclaim']),
                      unique(running, ['namespace', 'persistentvolumeclaim'])]
                   + ' or on (%s) %s or on (%s) volume_id:kube_persistentvolume_info:ebs'
-                    % [on(['volume_id']), bound, on(['volume_id'])],
+                    % [on(['volume_id', 'persistentvolume']), bound, on(['volume_id', 'persistentvolume'])],
           },
           {
             // Every volume the exporter serves, wherever it is attached, and

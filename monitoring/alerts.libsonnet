@@ -113,7 +113,7 @@
             down,
             config.exporterDownFor,
             'volscan-exporter down.',
-            'Prometheus cannot scrape volscan-exporter %s, a node that is Ready: no EBS statistics from it.' % where,
+            'Prometheus cannot scrape volscan-exporter %s: no EBS statistics from that node, and none of its volumes\' alerts can fire.' % where,
           ),
           alert(
             'VolscanManyExportersDown',

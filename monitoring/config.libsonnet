@@ -52,7 +52,7 @@
     // The latency histograms' rules: each bucket's rate recorded once, and
     // the quantiles taken from it, evaluated at this interval. The latency
     // alerts wait latencyFor, many times this.
-    latencyInterval: '1m',
+    latencyInterval: '2m',
 
     // With a base URL, such as where monitoring/README.md is published,
     // every alert carries runbook_url: the base, '#' and the alert's name in

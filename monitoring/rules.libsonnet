@@ -67,30 +67,41 @@
     ] + [
       {
         // The latency histograms, the costliest part by far: a series for
-        // each bin of each volume. Each bucket's rate is recorded once, and
-        // every quantile is taken from it, as histogram_quantile takes it
-        // from the rates themselves. The recorded buckets keep the node but
-        // not instance, which each quantile gets back.
-        name: 'volscan-ebs-%s-latency.rules' % direction,
+        // each bin of each volume. Each bucket's rate is recorded once, in
+        // a group for each direction. The recorded buckets keep the node
+        // but not instance, which each quantile gets back.
+        name: 'volscan-ebs-%s-buckets.rules' % direction,
         interval: config.latencyInterval,
-        local buckets = 'volume_id:ebs_%s_latency_seconds_bucket:rate%s' % [direction, window],
         rules: [
           {
-            record: buckets,
+            record: 'volume_id:ebs_%s_latency_seconds_bucket:rate%s' % [direction, window],
             expr: series.perNode('sum', perVolume + ['le'],
                                  rate('ebs_%s_latency_seconds_bucket' % direction)),
           },
-        ] + [
-          {
-            record: 'volume_id_quantile:ebs_%s_latency_seconds:histogram_quantile_rate%s'
-                    % [direction, window],
-            expr: series.withInstance('histogram_quantile(%s, %s)' % [quantile, buckets]),
-            labels: { quantile: quantile },
-          }
-          for quantile in ['0.5', '0.9', '0.99']
         ],
       }
       for direction in ['read', 'write']
+    ] + [
+      {
+        // Each quantile, of both directions, from the recorded buckets: what
+        // histogram_quantile gives of the buckets' rates, as of the buckets'
+        // last evaluation. Selecting every bucket series is most of a
+        // quantile's cost, hence a group for each, evaluated beside the
+        // others.
+        name: 'volscan-ebs-latency-p%s.rules' % { '0.5': '50', '0.9': '90', '0.99': '99' }[quantile],
+        interval: config.latencyInterval,
+        rules: [
+          {
+            record: 'volume_id_quantile:ebs_%s_latency_seconds:histogram_quantile_rate%s'
+                    % [direction, window],
+            expr: series.withInstance('histogram_quantile(%s, volume_id:ebs_%s_latency_seconds_bucket:rate%s)'
+                                      % [quantile, direction, window]),
+            labels: { quantile: quantile },
+          }
+          for direction in ['read', 'write']
+        ],
+      }
+      for quantile in ['0.5', '0.9', '0.99']
     ] + [
       {
         // Who uses each volume on Kubernetes, from kube-state-metrics: the

@@ -16,19 +16,39 @@
          else { runbook_url: config.runbookURLPattern % std.asciiLower(name) }),
   },
 
+  local series = (import 'series.libsonnet')(config),
+  local on = series.on,
+  local ksm = config.kubeStateMetricsSelector,
+
   // A volume's alert carries the claim's namespace, persistentvolumeclaim
   // and pod where a claim owns the volume, and none of the three where none
-  // does (a machine's root and data volumes): never the exporter's own pod
-  // and namespace, which a Prometheus Operator scrape adds. A volume the
-  // naming rule has not seen (its group failing, or the volume just
-  // attached) still raises its alert, unnamed, once.
+  // does (a machine's root and data volumes). A volume the naming rule has
+  // not seen (its group failing, or the volume just attached) still raises
+  // its alert, unnamed, once. Its other labels are the recorded series':
+  // the cluster, the node, instance (the node) and the volume's.
   local named(expr) =
-    '(%s) * on (volume_id) group_left (namespace, persistentvolumeclaim, pod) volume_id:ebs_volume_claim:info or on (volume_id) max without (namespace, pod) (%s)'
-    % [expr, expr],
+    '(%s) * on (%s) group_left (namespace, persistentvolumeclaim, pod) volume_id:ebs_volume_claim:info or on (%s) (%s)'
+    % [expr, on(['volume_id']), on(['volume_id']), expr],
 
+  local where = 'on {{ $labels.node }}{{ with $labels.%s }} in cluster {{ . }}{{ end }}' % config.clusterLabel,
   local volume = '{{ $labels.volume_id }} ({{ $labels.device }}'
                  + '{{ with $labels.persistentvolumeclaim }}, claim {{ $labels.namespace }}/{{ . }}{{ end }}'
-                 + '{{ with $labels.pod }}, pod {{ . }}{{ end }}) on {{ $labels.instance }}',
+                 + '{{ with $labels.pod }}, pod {{ . }}{{ end }}) ' + where,
+
+  // Each exporter once, by its node, whatever the scrape's target labels.
+  local up = series.byNode('max', [], function(selector) 'up{%s}' % selector),
+
+  // An exporter that cannot be scraped, unless kube-state-metrics reports
+  // its node NotReady, or reports the cluster's nodes and not this one (it
+  // is gone): the node's own alert says that once. Without kube-state-
+  // metrics' nodes, or for a machine that is no Kubernetes node (no node
+  // label from the scrape), every exporter down counts.
+  local down =
+    '(%s == 0)' % up
+    + ' unless on (%s) (kube_node_status_condition{%s, condition="Ready", status="true"} == 0)'
+      % [on(['node']), ksm]
+    + ' unless on (%s) (max by (%s) (up{%s, node!=""}) unless on (%s) kube_node_info{%s} and on (%s) count by (%s) (kube_node_info{%s}))'
+      % [on(['node']), on(['node']), config.volscanSelector, on(['node']), ksm, on([]), on([]), ksm],
 
   local volumeLimit(name, limit, what) = alert(
     name,
@@ -46,8 +66,8 @@
     % [limit, window, config.instanceThrottledShare],
     config.throttledFor,
     'Instance held back by its EBS %s limit.' % what,
-    '{{ $labels.instance }} asked its EBS volumes for more %s than the instance type allows during {{ $value | humanizePercentage }} of the last %s.'
-    % [what, window],
+    'The instance %s asked its EBS volumes for more %s than the instance type allows during {{ $value | humanizePercentage }} of the last %s.'
+    % [where, what, window],
   ),
 
   local latency(name, direction, threshold) = alert(
@@ -73,9 +93,7 @@
           latency('EBSVolumeWriteLatencyHigh', 'write', config.writeLatencyP99Seconds),
           alert(
             'EBSVolumeQueueLengthHigh',
-            // The gauge is what the volume held at the scrape's instant: its mean is steadier.
-            named('avg_over_time(ebs_volume_queue_length{%s}[%s]) > %g'
-                  % [config.volscanSelector, window, config.queueLength]),
+            named('volume_id:ebs_volume_queue_length:avg_over_time%s > %g' % [window, config.queueLength]),
             config.queueLengthFor,
             'EBS volume queue deep.',
             '%s held {{ $value | printf "%%.1f" }} operations in its queue on average over the last %s.'
@@ -83,18 +101,40 @@
           ),
           alert(
             'EBSVolumeStatisticsFailing',
-            named('ebs_scrape_success{%s} == 0' % config.volscanSelector),
+            named('%s == 0' % series.byNode('max', ['volume_id', 'device'], function(selector)
+              'ebs_scrape_success{%s}' % selector)),
             config.statisticsFailingFor,
             'volscan-exporter cannot read a device.',
-            'volscan-exporter on {{ $labels.instance }} fails to read the identity or statistics of {{ $labels.device }}{{ with $labels.volume_id }} {{ . }}{{ end }}'
+            'volscan-exporter %s fails to read the identity or statistics of {{ $labels.device }}{{ with $labels.volume_id }} {{ . }}{{ end }}' % where
             + '{{ with $labels.persistentvolumeclaim }} (claim {{ $labels.namespace }}/{{ . }}{{ with $labels.pod }}, pod {{ . }}{{ end }}){{ end }}.',
           ),
           alert(
             'VolscanExporterDown',
-            'up{%s} == 0' % config.volscanSelector,
+            down,
             config.exporterDownFor,
             'volscan-exporter down.',
-            'Prometheus cannot scrape volscan-exporter at {{ $labels.instance }}: no EBS statistics from that machine.',
+            'Prometheus cannot scrape volscan-exporter %s: no EBS statistics from that node, and none of its volumes\' alerts can fire.' % where,
+          ),
+          alert(
+            'VolscanManyExportersDown',
+            // One exporter down has its own alert, however small the cluster.
+            '(count by (%s) (%s) / count by (%s) (%s) > %g) and on (%s) (count by (%s) (%s) > 1)'
+            % [on([]), down, on([]), up, config.exportersDownShare, on([]), on([]), down],
+            config.exporterDownFor,
+            'Many volscan-exporters down.',
+            'Prometheus cannot scrape {{ $value | humanizePercentage }} of the volscan-exporters'
+            + '{{ with $labels.%s }} in cluster {{ . }}{{ end }}, on nodes that are Ready: ' % config.clusterLabel
+            + 'no EBS statistics from them. A fault common to them all (the image, its configuration, the network policy) is likelier than as many node faults.',
+          ),
+          alert(
+            'VolscanExporterNoVolumes',
+            '%s == 0 and on (%s) (%s == 1)'
+            % [series.byNode('max', [], function(selector) 'ebs_volumes{%s}' % selector),
+               on(['node']), up],
+            config.noVolumesFor,
+            'volscan-exporter finds no EBS volume.',
+            'volscan-exporter %s answers, but has found no EBS volume for %s: ' % [where, config.noVolumesFor]
+            + 'the host\'s /dev not mounted into its pod, an instance that is not Nitro-based, or no permission to query the devices.',
           ),
           alert(
             'VolscanExporterAbsent',

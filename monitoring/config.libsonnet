@@ -13,6 +13,12 @@
     // volume stays unowned.
     kubeStateMetricsSelector: 'job="kube-state-metrics"',
 
+    // The label that tells clusters apart where one Prometheus (a Thanos
+    // ruler, a managed Prometheus fed by remote write) evaluates the rules
+    // of several: every aggregation and join keeps it. Series without it
+    // are one cluster.
+    clusterLabel: 'cluster',
+
     // Window of every rate; recording rules carry it in their names.
     rateWindow: '5m',
 
@@ -35,6 +41,18 @@
     statisticsFailingFor: '5m',
     exporterDownFor: '5m',
     exporterAbsentFor: '15m',
+
+    // Share of a cluster's exporters down at once (on nodes that are
+    // Ready) that raises one alert for the cluster.
+    exportersDownShare: 0.10,
+
+    // An exporter that is up and finds no EBS volume for this long.
+    noVolumesFor: '15m',
+
+    // The latency histograms' rules: each bucket's rate recorded once, and
+    // the quantiles taken from it, evaluated at this interval. The latency
+    // alerts wait latencyFor, many times this.
+    latencyInterval: '2m',
 
     // With a base URL, such as where monitoring/README.md is published,
     // every alert carries runbook_url: the base, '#' and the alert's name in

@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Recording rules: per volume, what the alerts and the dashboard read. A
-// rate keeps every label of its series, so target labels a user adds (env,
-// cluster, ...) reach the alerts too.
+// Recording rules: per volume, what the alerts and the dashboard read. Each
+// keeps the cluster, the node (and instance, set to the node) and the
+// volume's labels, and nothing of the target that scraped the volume, so
+// that a rollout of the exporter changes no recorded series.
 {
   local config = self._config,
   local window = config.rateWindow,
-  local rate(metric) = 'rate(%s{%s}[%s])' % [metric, config.volscanSelector, window],
+  local series = (import 'series.libsonnet')(config),
+  local on = series.on,
+  local rate(metric) = function(selector) 'rate(%s{%s}[%s])' % [metric, selector, window],
+  local perVolume = ['volume_id', 'device'],
+  local ksm = config.kubeStateMetricsSelector,
 
   prometheusRules+:: {
     groups+: [
@@ -15,7 +20,7 @@
           [
             {
               record: 'volume_id:ebs_%s_%s:rate%s' % [direction, what, window],
-              expr: rate('ebs_%s_%s_total' % [direction, what]),
+              expr: series.byNode('sum', perVolume, rate('ebs_%s_%s_total' % [direction, what])),
             }
             for what in ['ops', 'bytes']
             for direction in ['read', 'write']
@@ -24,26 +29,18 @@
               // The volume's own totals: exact even where the histogram's
               // bins do not hold every operation.
               record: 'volume_id:ebs_%s_latency_seconds:mean%s' % [direction, window],
-              expr: '%s / %s' % [rate('ebs_%s_seconds_total' % direction),
-                                  rate('ebs_%s_ops_total' % direction)],
+              expr: '%s / volume_id:ebs_%s_ops:rate%s'
+                    % [series.byNode('sum', perVolume, rate('ebs_%s_seconds_total' % direction)),
+                       direction, window],
             }
             for direction in ['read', 'write']
-          ] + [
-            {
-              record: 'volume_id_quantile:ebs_%s_latency_seconds:histogram_quantile_rate%s'
-                      % [direction, window],
-              expr: 'histogram_quantile(%s, %s)'
-                    % [quantile, rate('ebs_%s_latency_seconds_bucket' % direction)],
-              labels: { quantile: quantile },
-            }
-            for direction in ['read', 'write']
-            for quantile in ['0.5', '0.9', '0.99']
           ] + [
             // Seconds held back per second: the share of time the limit was hit.
             {
               record: 'volume_id:ebs_%s_performance_exceeded_%s_seconds:rate%s'
                       % [scope, limit, window],
-              expr: rate('ebs_%s_performance_exceeded_%s_seconds_total' % [scope, limit]),
+              expr: series.byNode('sum', perVolume,
+                                  rate('ebs_%s_performance_exceeded_%s_seconds_total' % [scope, limit])),
             }
             for scope in ['volume', 'instance']
             for limit in ['iops', 'throughput']
@@ -53,12 +50,59 @@
             {
               record: 'instance:ebs_instance_performance_exceeded_%s_seconds:max_rate%s'
                       % [limit, window],
-              expr: 'max without (volume_id, device) (volume_id:ebs_instance_performance_exceeded_%s_seconds:rate%s)'
-                    % [limit, window],
+              expr: 'max by (%s) (volume_id:ebs_instance_performance_exceeded_%s_seconds:rate%s)'
+                    % [on(['node', 'instance']), limit, window],
             }
             for limit in ['iops', 'throughput']
+          ] + [
+            {
+              // The gauge is what the volume held at the scrape's instant:
+              // its mean is steadier.
+              record: 'volume_id:ebs_volume_queue_length:avg_over_time%s' % window,
+              expr: series.byNode('avg', perVolume, function(selector)
+                'avg_over_time(ebs_volume_queue_length{%s}[%s])' % [selector, window]),
+            },
           ],
       },
+    ] + [
+      {
+        // The latency histograms, the costliest part by far: a series for
+        // each bin of each volume. Each bucket's rate is recorded once, in
+        // a group for each direction. The recorded buckets keep the node
+        // but not instance, which each quantile gets back.
+        name: 'volscan-ebs-%s-buckets.rules' % direction,
+        interval: config.latencyInterval,
+        rules: [
+          {
+            record: 'volume_id:ebs_%s_latency_seconds_bucket:rate%s' % [direction, window],
+            expr: series.perNode('sum', perVolume + ['le'],
+                                 rate('ebs_%s_latency_seconds_bucket' % direction)),
+          },
+        ],
+      }
+      for direction in ['read', 'write']
+    ] + [
+      {
+        // Each quantile, of both directions, from the recorded buckets: what
+        // histogram_quantile gives of the buckets' rates, as of the buckets'
+        // last evaluation. Selecting every bucket series is most of a
+        // quantile's cost, hence a group for each, evaluated beside the
+        // others.
+        name: 'volscan-ebs-latency-p%s.rules' % { '0.5': '50', '0.9': '90', '0.99': '99' }[quantile],
+        interval: config.latencyInterval,
+        rules: [
+          {
+            record: 'volume_id_quantile:ebs_%s_latency_seconds:histogram_quantile_rate%s'
+                    % [direction, window],
+            expr: series.withInstance('histogram_quantile(%s, volume_id:ebs_%s_latency_seconds_bucket:rate%s)'
+                                      % [quantile, direction, window]),
+            labels: { quantile: quantile },
+          }
+          for direction in ['read', 'write']
+        ],
+      }
+      for quantile in ['0.5', '0.9', '0.99']
+    ] + [
       {
         // Who uses each volume on Kubernetes, from kube-state-metrics: the
         // persistent volume whose EBS volume it is, the claim bound to that,
@@ -72,50 +116,63 @@
         rules: [
           {
             // The CSI driver's handle is the volume ID; the in-tree plugin's
-            // ID is aws://ZONE/vol-..., or the bare ID in older objects.
+            // ID is aws://ZONE/vol-..., or the bare ID in older objects. Two
+            // replicas of kube-state-metrics serve each object twice.
             record: 'volume_id:kube_persistentvolume_info:ebs',
-            expr: 'max by (volume_id, persistentvolume) ('
+            expr: 'max by (%s) (' % on(['volume_id', 'persistentvolume'])
                   + 'label_replace(kube_persistentvolume_info{%s, csi_volume_handle=~"vol-[0-9a-f]+"}, "volume_id", "$1", "csi_volume_handle", "(.+)")'
-                    % config.kubeStateMetricsSelector
+                    % ksm
                   + ' or '
                   + 'label_replace(kube_persistentvolume_info{%s, ebs_volume_id=~"(aws://[^/]*/)?vol-[0-9a-f]+"}, "volume_id", "$2", "ebs_volume_id", "(aws://[^/]*/)?(vol-[0-9a-f]+)")'
-                    % config.kubeStateMetricsSelector
+                    % ksm
                   + ')',
           },
           {
             record: 'persistentvolume:kube_persistentvolume_claim_ref:claim',
-            expr: 'max by (persistentvolume, namespace, persistentvolumeclaim) ('
+            expr: 'max by (%s) (' % on(['persistentvolume', 'namespace', 'persistentvolumeclaim'])
                   + 'label_replace(label_replace(kube_persistentvolume_claim_ref{%s, claim_namespace!="", name!=""}, "namespace", "$1", "claim_namespace", "(.+)"), "persistentvolumeclaim", "$1", "name", "(.+)")'
-                    % config.kubeStateMetricsSelector
+                    % ksm
                   + ')',
           },
           {
             // A finished pod still names its claims; only a running one
             // has the volume mounted.
             record: 'namespace_persistentvolumeclaim_pod:kube_pod_spec_volumes_persistentvolumeclaims_info:running',
-            expr: 'max by (namespace, persistentvolumeclaim, pod) (kube_pod_spec_volumes_persistentvolumeclaims_info{%s} and on (namespace, pod) (kube_pod_status_phase{%s, phase="Running"} == 1))'
-                  % [config.kubeStateMetricsSelector, config.kubeStateMetricsSelector],
+            expr: 'max by (%s) (kube_pod_spec_volumes_persistentvolumeclaims_info{%s} and on (%s) (kube_pod_status_phase{%s, phase="Running"} == 1))'
+                  % [on(['namespace', 'persistentvolumeclaim', 'pod']), ksm, on(['namespace', 'pod']), ksm],
           },
           {
-            // A pod is named where exactly one runs with the claim; an
-            // unbound persistent volume keeps its name alone.
-            local bound = '(volume_id:kube_persistentvolume_info:ebs * on (persistentvolume) group_left (namespace, persistentvolumeclaim) persistentvolume:kube_persistentvolume_claim_ref:claim)',
+            // Each join's one side holds only what is unique there: a
+            // persistent volume with two claims (a rebinding, or two
+            // replicas of kube-state-metrics that disagree for a while)
+            // keeps its own name alone, a claim that several pods run with
+            // names no pod, and every other volume is named as before.
+            // Each persistent volume has its series, so that a volume two
+            // of them name has two, which the next rule leaves unowned.
+            local claimRef = 'persistentvolume:kube_persistentvolume_claim_ref:claim',
             local running = 'namespace_persistentvolumeclaim_pod:kube_pod_spec_volumes_persistentvolumeclaims_info:running',
+            local unique(expr, labels) = '(%s and on (%s) (count by (%s) (%s) == 1))'
+                                         % [expr, on(labels), on(labels), expr],
+            local bound = '(volume_id:kube_persistentvolume_info:ebs * on (%s) group_left (namespace, persistentvolumeclaim) %s)'
+                          % [on(['persistentvolume']), unique(claimRef, ['persistentvolume'])],
             record: 'volume_id:kube_persistentvolume_claim:info',
-            expr: '%s * on (namespace, persistentvolumeclaim) group_left (pod) (%s and on (namespace, persistentvolumeclaim) (count by (namespace, persistentvolumeclaim) (%s) == 1))'
-                  % [bound, running, running]
-                  + ' or on (volume_id) %s or on (volume_id) volume_id:kube_persistentvolume_info:ebs' % bound,
+            expr: '%s * on (%s) group_left (pod) %s'
+                  % [bound, on(['namespace', 'persistentvolumeclaim']),
+                     unique(running, ['namespace', 'persistentvolumeclaim'])]
+                  + ' or on (%s) %s or on (%s) volume_id:kube_persistentvolume_info:ebs'
+                    % [on(['volume_id', 'persistentvolume']), bound, on(['volume_id', 'persistentvolume'])],
           },
           {
             // Every volume the exporter serves, wherever it is attached, and
             // only while it is: one series each, which the alerts join. A
             // volume that two persistent volumes name stays unowned rather
             // than break that join.
-            local every = 'max by (volume_id) (ebs_volume_info{%s})' % config.volscanSelector,
+            local every = 'max by (%s) (ebs_volume_info{%s})' % [on(['volume_id']), config.volscanSelector],
             local claims = 'volume_id:kube_persistentvolume_claim:info',
             record: 'volume_id:ebs_volume_claim:info',
-            expr: '%s * on (volume_id) group_left (persistentvolume, namespace, persistentvolumeclaim, pod) (%s and on (volume_id) (count by (volume_id) (%s) == 1)) or on (volume_id) %s'
-                  % [every, claims, claims, every],
+            expr: '%s * on (%s) group_left (persistentvolume, namespace, persistentvolumeclaim, pod) (%s and on (%s) (count by (%s) (%s) == 1)) or on (%s) %s'
+                  % [every, on(['volume_id']), claims, on(['volume_id']), on(['volume_id']), claims,
+                     on(['volume_id']), every],
           },
         ],
       },

@@ -78,9 +78,9 @@
       tooltip: { mode: 'multi', sort: 'desc' },
     },
   },
-  // The fleet's panels: a step of at least a minute, as the rules record
-  // a rate over minutes; fewer points to read for a long time range.
-  local fleet(panel) = panel { interval: '1m' },
+  // The fleet's graphs: a step of at least the rate window, whose rates
+  // cover every moment once at that step; each step reads every volume.
+  local fleet(panel) = panel { interval: window },
   local linked(panel) = panel {
     fieldConfig+: { defaults+: { links: [volumeLink('${__field.labels.node}', '${__field.labels.volume_id}')] } },
   },
@@ -146,27 +146,48 @@
 
   // Of a scope's two limits, the share of the one that held the volume back
   // longer. The limit label keeps the two apart: "or" ignores the names.
-  // at: ' @ end()' takes each volume's share at the end of the time range.
-  local longer(scope, selector, at='') =
+  local longer(scope, selector) =
     'max without (limit) (%s)' % std.join(' or ', [
-      'label_replace(%s{%s}%s, "limit", "%s", "", "")' % [share % [scope, limit], selector, at, limit]
+      'label_replace(%s{%s}, "limit", "%s", "", "")' % [share % [scope, limit], selector, limit]
       for limit in ['iops', 'throughput']
     ]),
-  local slower(selector, at='') = std.join(' or ', [
-    'label_replace(%s%s, "direction", "%s", "", "")' % [p99 % [direction, window, selector], at, direction]
+  // The same without a label to keep apart: the larger share of the two,
+  // series by series (a label_replace of every volume costs more).
+  local larger(scope, selector) =
+    local iops = '%s{%s}' % [share % [scope, 'iops'], selector];
+    local throughput = '%s{%s}' % [share % [scope, 'throughput'], selector];
+    '(%s >= %s or %s)' % [iops, throughput, throughput],
+  // A volume's p99 of reads or of writes, the direction in a label; the
+  // label added only to the top of each.
+  local slower(selector, top=null) = std.join(' or ', [
+    local series = p99 % [direction, window, selector];
+    'label_replace(%s, "direction", "%s", "", "")' % [if top == null then series else top('%s >= 0' % series), direction]
     for direction in ['read', 'write']
   ]),
-  local busier(what, selector, at='') =
-    'volume_id:ebs_read_%s:rate%s{%s}%s + volume_id:ebs_write_%s:rate%s{%s}%s'
-    % [what, window, selector, at, what, window, selector, at],
+  local busier(what, selector) =
+    'volume_id:ebs_read_%s:rate%s{%s} + volume_id:ebs_write_%s:rate%s{%s}'
+    % [what, window, selector, what, window, selector],
 
-  // The top volumes of the fleet now, with their claims (a volume no claim
-  // owns, or not yet joined, keeps its row without them).
+  // The top volumes of the fleet now, with their claims (empty where no
+  // claim owns the volume).
   local top(expr) = 'topk(%d, %s)' % [topK, expr],
-  local named(expr) = '%s * %s group_left (namespace, persistentvolumeclaim, pod) %s{%s} or %s %s'
-                      % [expr, onVolume, info, inCluster, onVolume, expr],
-  // The same volumes over the time range: those at its end.
-  local overTime(expr, atEnd, on=onVolume) = '(%s) and %s %s' % [expr, on, top(atEnd)],
+  local named(expr) = '%s * %s group_left (namespace, persistentvolumeclaim, pod) %s{%s}'
+                      % [expr, onVolume, info, inCluster],
+  // The volumes at the top at the end of the time range, for the graphs to
+  // select: a hidden variable of their IDs, since asking the top ten at
+  // every step of a range reads every volume at every step.
+  local topVariable(name, expr) = variable(name, name, 'query_result(%s)' % expr) + {
+    regex: '/volume_id="([^"]+)"/',
+    includeAll: true,
+    multi: true,
+    hide: 2,
+    current: { selected: true, text: ['All'], value: ['$__all'] },
+  },
+  local topVolumes(name) = inCluster + ', volume_id=~"$%s"' % name,
+  local topHeldBack = top(larger('volume', inCluster)),
+  local topSlow = top(slower(inCluster, top)),
+  local topOps = top(busier('ops', inCluster)),
+  local topBytes = top(busier('bytes', inCluster)),
 
   local table(title, description, expr, unit, value, columns) = {
     type: 'table',
@@ -278,6 +299,10 @@
     'volscan-ebs-fleet.json': dashboard(config.fleetDashboardTitle, config.fleetDashboardUID, [
       variables.datasource,
       variables.cluster,
+      topVariable('top_held_back', topHeldBack),
+      topVariable('top_slow', topSlow),
+      topVariable('top_ops', topOps),
+      topVariable('top_bytes', topBytes),
     ], [
       [row('The fleet now'), [
         sized(stat('Exporters', 'volscan-exporters that Prometheus scrapes: one a node.', 'none',
@@ -289,7 +314,7 @@
         sized(stat('Claimed volumes', 'Volumes a Kubernetes claim owns, as kube-state-metrics tells.', 'none',
                    'count(%s{%s, persistentvolumeclaim!=""}) or vector(0)' % [info, inCluster]), 4, 4),
         sized(stat('Volumes held back', 'Volumes whose own IOPS or throughput limit held them back at least %g%% of the last %s: the share of the volume alerts.' % [config.volumeThrottledShare * 100, window], 'none',
-                   'count(%s >= %g) or vector(0)' % [longer('volume', inCluster), config.volumeThrottledShare]), 4, 4),
+                   'count(%s >= %g) or vector(0)' % [larger('volume', inCluster), config.volumeThrottledShare]), 4, 4),
         sized(stat('Nodes held back', 'Nodes whose instance type\'s EBS limit (IOPS or throughput) held a volume back at least %g%% of the last %s.' % [config.instanceThrottledShare * 100, window], 'none',
                    'count(max by (%s, node) (instance:ebs_instance_performance_exceeded_iops_seconds:max_rate%s{%s} or instance:ebs_instance_performance_exceeded_throughput_seconds:max_rate%s{%s}) >= %g) or vector(0)'
                    % [clusterLabel, window, inCluster, window, inCluster, config.instanceThrottledShare]), 4, 4),
@@ -320,51 +345,51 @@
         sized(table(
           'Held back now',
           'The volumes their own limits held back longest over the last %s: of IOPS and throughput, the one that held each back longer. Select a volume to see it on the volumes\' dashboard.' % window,
-          named(top(longer('volume', inCluster))), 'percentunit', 'held back', volumeColumns,
+          named(topHeldBack), 'percentunit', 'held back', volumeColumns,
         ), 12),
         sized(linked(fleet(timeseries(
           'Held back over time',
           'The same volumes, the %d held back longest at the end of the time range, over the whole range.' % topK,
           'percentunit',
-          [[overTime(longer('volume', inCluster), longer('volume', inCluster, ' @ end()')), '{{node}} {{volume_id}}']],
+          // One series a volume, whichever limit's share is the larger.
+          [['max without () %s' % larger('volume', topVolumes('top_held_back')), '{{node}} {{volume_id}}']],
         ))), 12),
       ]],
       [row('The %d slowest volumes by p99 latency' % topK), [
         sized(table(
           'Slowest now',
           'The volumes whose reads or writes took longest at their 99th percentile over the last %s, from their histograms (a volume that did neither has none).' % window,
-          named(top('(%s) >= 0' % slower(inCluster))), 's', 'p99', volumeColumns[0:3] + ['direction'] + volumeColumns[3:],
+          named(topSlow), 's', 'p99', volumeColumns[0:3] + ['direction'] + volumeColumns[3:],
         ), 12),
         sized(linked(fleet(timeseries(
           'Slowest over time',
-          'The same volumes and directions, the %d slowest at the end of the time range, over the whole range.' % topK,
+          'The same volumes, the %d slowest at the end of the time range, their reads\' and writes\' p99 over the whole range.' % topK,
           's',
-          [[overTime(slower(inCluster), '(%s) >= 0' % slower(inCluster, ' @ end()'), 'on (%s, volume_id, direction)' % clusterLabel),
-            '{{node}} {{volume_id}} {{direction}}']],
+          [[slower(topVolumes('top_slow')), '{{node}} {{volume_id}} {{direction}}']],
         ))), 12),
       ]],
       [row('The %d busiest volumes' % topK), [
         sized(table(
           'Most operations now',
           'The volumes with the most reads and writes a second over the last %s.' % window,
-          named(top(busier('ops', inCluster))), 'iops', 'IOPS', volumeColumns,
+          named(topOps), 'iops', 'IOPS', volumeColumns,
         ), 12),
         sized(linked(fleet(timeseries(
           'Most operations over time',
           'The same volumes, the %d busiest at the end of the time range, over the whole range.' % topK,
           'iops',
-          [[overTime(busier('ops', inCluster), busier('ops', inCluster, ' @ end()')), '{{node}} {{volume_id}}']],
+          [[busier('ops', topVolumes('top_ops')), '{{node}} {{volume_id}}']],
         ))), 12),
         sized(table(
           'Most bytes now',
           'The volumes that read and wrote the most bytes a second over the last %s.' % window,
-          named(top(busier('bytes', inCluster))), 'Bps', 'bytes a second', volumeColumns,
+          named(topBytes), 'Bps', 'bytes a second', volumeColumns,
         ), 12),
         sized(linked(fleet(timeseries(
           'Most bytes over time',
           'The same volumes, the %d busiest at the end of the time range, over the whole range.' % topK,
           'Bps',
-          [[overTime(busier('bytes', inCluster), busier('bytes', inCluster, ' @ end()')), '{{node}} {{volume_id}}']],
+          [[busier('bytes', topVolumes('top_bytes')), '{{node}} {{volume_id}}']],
         ))), 12),
       ]],
       [row('The %d nodes most held back by their instance\'s limits' % topK), [

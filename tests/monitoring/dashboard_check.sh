@@ -14,8 +14,9 @@
 # Fleet: every query reads recorded series (a name with a colon) or selects
 # raw ones by a picked node or volume; only the exporters' up, one series a
 # node, may be read across the fleet. A query that picks no node, volume or
-# claim keeps a bounded number of series: it aggregates to one series, or
-# keeps the top (at most 20) of them. No visible variable starts at All; a
+# claim (or volumes of a variable that lists the top few) keeps a bounded
+# number of series: it aggregates to one series, or keeps the top (at most
+# 20) of them. No visible variable starts at All; a
 # hidden one may, if it lists only what the visible ones picked (no
 # allValue), except the cluster's, whose All matches series without the
 # label. Legends name the node, the volume or the claim, never the
@@ -44,7 +45,11 @@ for dashboard in "$@"; do
         def bounded: [scan("\\b(?:topk|bottomk)\\((\\d+),")[0] | tonumber] as $k
             | ($k | length) > 0 and ($k | max) <= 20
               and test("^(\\(?(topk|bottomk)\\(|\\(.*\\) and on \\([^)]*\\) (topk|bottomk)\\()");
-        def picks: test("\\$(node|volume|pvc_volume|namespace|claim)\\b");
+        # Variables of the top few volumes: query_result(topk(K, ...)).
+        ([.templating.list[] | select((.query.query? // "") | startswith("query_result(")
+            and (.[13:-1] | bounded)) | .name]) as $tops
+        | def picks: [scan("\\$([a-zA-Z_]\\w*)")[0]] | any(IN("node", "volume", "pvc_volume", "namespace", "claim")
+            or (. as $v | $tops | index($v)));
         (.templating.list | map(.name)) as $variables
         | .panels as $panels
         | ($panels | group_by(.id)[] | select(length > 1) | "panel id \(.[0].id) used \(length) times"),
@@ -117,7 +122,8 @@ if command -v "$promtool" > /dev/null; then
     trap 'rm -f "$rules"' EXIT
     jq -rs '"groups:", "  - name: dashboards", "    rules:",
         (.[] | .panels[] | .targets[]?.expr, (.templating.list[]? | select(.type == "query") | .query.query
-            | capture("^label_values\\((?<s>.*), *(?<l>\\w+)\\)$") | "group by (\(.l)) (\(.s))")
+            | if startswith("query_result(") then .[13:-1]
+              else capture("^label_values\\((?<s>.*), *(?<l>\\w+)\\)$") | "group by (\(.l)) (\(.s))" end)
         | gsub("\\$__rate_interval"; "1m") | gsub("\\$(cluster|volume|pvc_volume|claim)\\b"; ".+") | gsub("\\$[a-zA-Z_]\\w*"; "x")
         | "      - record: q", "        expr: \(tojson)")' "$@" > "$rules"
     if ! "$promtool" check rules "$rules" > "$rules.out" 2>&1; then

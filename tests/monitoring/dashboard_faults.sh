@@ -37,7 +37,7 @@ volscan-ebs.json#(.panels[] | select(.title == "IOPS") | .targets[0].legendForma
 volscan-ebs.json#(.panels[] | select(.title == "IOPS") | .id) = 2#panel id 2 used 2 times
 volscan-ebs-fleet.json#(.panels[] | select(.title == "Most operations now") | .targets[0].expr) |= sub("topk\\(10,"; "topk(500,")#draws every volume of the fleet
 volscan-ebs-fleet.json#(.panels[] | select(.title == "IOPS") | .targets[0].expr) |= sub("^sum\\("; "sum by (node) (")#draws every volume of the fleet
-volscan-ebs-fleet.json#(.panels[] | select(.title == "Slowest over time") | .targets[0].expr) |= sub("\\) and on"; ") and ignoring")#draws every volume of the fleet
+volscan-ebs-fleet.json#(.templating.list[] | select(.name == "top_ops") | .query.query) |= sub("topk\\(10,"; "topk(500,")#panel 21 draws every volume of the fleet
 volscan-ebs-fleet.json#(.panels[] | select(.title == "IOPS") | .targets[0].expr) |= . + " +"#could not parse expression
 FAULTS
 exit $status

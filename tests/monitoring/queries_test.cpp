@@ -267,15 +267,17 @@ TEST(mixin, every_query_answers_on_a_real_prometheus)
 
     // The dashboards' queries with their variables as Grafana fills them in
     // for this machine (its node, as the rules name it) and volume; a
-    // variable's label_values(selector, label) asks for the selector's series.
+    // variable's label_values(selector, label) asks for the selector's series,
+    // and its query_result(query) the query.
     std::string dashboard = quoted(monitoring + "/dashboards") + "/*.json";
     std::vector<std::string> dashboard_queries =
         lines(shell("jq -r '.panels[].targets[]?.expr' " + dashboard));
     EXPECT_FALSE(dashboard_queries.empty());
     std::vector<std::string> variables =
         lines(shell("jq -r '.templating.list[] | select(.type == \"query\") | .query.query "
-                    "| capture(\"^label_values\\\\((?<s>.*), *(?<l>\\\\w+)\\\\)$\") "
-                    "| \"group by (\\(.l)) (\\(.s))\"' " + dashboard));
+                    "| if startswith(\"query_result(\") then .[13:-1] "
+                    "else capture(\"^label_values\\\\((?<s>.*), *(?<l>\\\\w+)\\\\)$\") "
+                    "| \"group by (\\(.l)) (\\(.s))\" end' " + dashboard));
     EXPECT_EQ(shell("jq -s '[.[].templating.list[] | select(.type == \"query\")] | length' " + dashboard),
               std::to_string(variables.size()) + "\n");
     dashboard_queries.insert(dashboard_queries.end(), variables.begin(), variables.end());
@@ -284,6 +286,8 @@ TEST(mixin, every_query_answers_on_a_real_prometheus)
         replace_all(query, "$cluster", ".*");
         replace_all(query, "$node", "127.0.0.1:" + std::to_string(exporter_port));
         replace_all(query, "$pvc_volume", fleet_volume_id(0));
+        for (const char* top : {"$top_held_back", "$top_slow", "$top_ops", "$top_bytes"})
+            replace_all(query, top, fleet_volume_id(0));
         replace_all(query, "$job", "ebs");
         replace_all(query, "$instance", "127.0.0.1:" + std::to_string(exporter_port));
         replace_all(query, "$volume", fleet_volume_id(0));

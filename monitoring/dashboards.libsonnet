@@ -278,7 +278,7 @@
     },
   },
 
-  local dashboard(title, uid, list, panels) = {
+  local dashboard(title, uid, list, panels, range='now-6h') = {
     title: title,
     uid: uid,
     tags: config.dashboardTags,
@@ -287,7 +287,7 @@
     graphTooltip: 1,
     refresh: config.dashboardRefresh,
     timezone: config.dashboardTimezone,
-    time: { from: 'now-6h', to: 'now' },
+    time: { from: range, to: 'now' },
     annotations: { list: [] },
     // The other dashboard, with the same tags.
     links: [{ type: 'dashboards', title: 'EBS', tags: config.dashboardTags, asDropdown: false, keepTime: true, includeVars: false }],
@@ -401,7 +401,9 @@
           'percentunit', 'held back', [clusterLabel, 'node'],
         ), 24, 6),
       ]],
-    ]),
+    // An hour: each of the fleet's graphs reads every volume's samples in
+    // the time range.
+    ], 'now-1h'),
 
     'volscan-ebs.json': dashboard(config.dashboardTitle, config.dashboardUID, [
       variables.datasource,

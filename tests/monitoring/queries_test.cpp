@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -278,28 +279,37 @@ TEST(mixin, every_query_answers_on_a_real_prometheus)
                             "| \"\\(.name): \\(.lastError)\"'"),
               "");
 
-    // The dashboard's queries with its variables as Grafana fills them in for
-    // this machine and volume; a variable's label_values(selector, label)
-    // asks for the selector's series.
-    std::string dashboard = quoted(monitoring + "/dashboards/volscan-ebs.json");
+    // The dashboards' queries with their variables as Grafana fills them in
+    // for this machine (its node, as the rules name it) and volume; a
+    // variable's label_values(selector, label) asks for the selector's series,
+    // and its query_result(query) the query.
+    std::string dashboard = quoted(monitoring + "/dashboards") + "/*.json";
     std::vector<std::string> dashboard_queries =
         lines(shell("jq -r '.panels[].targets[]?.expr' " + dashboard));
     EXPECT_FALSE(dashboard_queries.empty());
     std::vector<std::string> variables =
         lines(shell("jq -r '.templating.list[] | select(.type == \"query\") | .query.query "
-                    "| capture(\"^label_values\\\\((?<s>.*), *(?<l>\\\\w+)\\\\)$\") "
-                    "| \"group by (\\(.l)) (\\(.s))\"' " + dashboard));
-    EXPECT_EQ(shell("jq '[.templating.list[] | select(.type == \"query\")] | length' " + dashboard),
+                    "| if startswith(\"query_result(\") then .[13:-1] "
+                    "else capture(\"^label_values\\\\((?<s>.*), *(?<l>\\\\w+)\\\\)$\") "
+                    "| \"group by (\\(.l)) (\\(.s))\" end' " + dashboard));
+    EXPECT_EQ(shell("jq -s '[.[].templating.list[] | select(.type == \"query\")] | length' " + dashboard),
               std::to_string(variables.size()) + "\n");
     dashboard_queries.insert(dashboard_queries.end(), variables.begin(), variables.end());
     for (std::string& query : dashboard_queries) {
         replace_all(query, "$__rate_interval", "1m");
+        replace_all(query, "$cluster", ".*");
+        replace_all(query, "$node", "127.0.0.1:" + std::to_string(exporter_port));
+        replace_all(query, "$pvc_volume", fleet_volume_id(0));
+        for (const char* top : {"$top_held_back", "$top_slow", "$top_ops", "$top_bytes"})
+            replace_all(query, top, fleet_volume_id(0));
         replace_all(query, "$job", "ebs");
         replace_all(query, "$instance", "127.0.0.1:" + std::to_string(exporter_port));
         replace_all(query, "$volume", fleet_volume_id(0));
         replace_all(query, "$namespace", "db");
         replace_all(query, "$claim", "data-pg-0");
-        EXPECT_EQ(query.find('$'), std::string::npos) << query;
+        // Only a label_replace's group reference ($1) is left.
+        for (size_t at = query.find('$'); at != std::string::npos; at = query.find('$', at + 1))
+            EXPECT_TRUE(at + 1 < query.size() && isdigit(static_cast<unsigned char>(query[at + 1]))) << query;
     }
 
     std::vector<std::string> queries = rule_queries;

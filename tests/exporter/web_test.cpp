@@ -544,7 +544,7 @@ TEST_F(web, replaced_folder_followed)
     EXPECT_EQ(curl(port, "-u bob:hunter2", "http").http_code, 401);
     EXPECT_EQ(curl(port, "-u alice:secret", "http").http_code, 200);
     run_result result = end_within(exporter, SIGTERM, 5);
-    EXPECT_EQ(result.err, start_line(port) + "volscan-exporter: --web.config.file: the folder " + conf
+    EXPECT_EQ(result.err, start_line(port) + found("1 volume, 1 instance-storage disk") + "volscan-exporter: --web.config.file: the folder " + conf
                   + " was replaced: reading the new one\n");
     EXPECT_EQ(result.status, 0);
 }
@@ -578,7 +578,7 @@ TEST_F(web, secret_volume_update_followed)
     EXPECT_EQ(curl(port, "-u bob:hunter2", "http").http_code, 401);
     EXPECT_EQ(curl(port, "-u alice:secret", "http").http_code, 200);
     run_result result = end_within(exporter, SIGTERM, 5);
-    EXPECT_EQ(result.err, start_line(port));
+    EXPECT_EQ(result.err, start_line(port) + found("1 volume, 1 instance-storage disk"));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -608,7 +608,7 @@ TEST_F(web, failed_tls_restart_tried_again)
     EXPECT_TRUE(comes_to(port, new_client, 200));
     EXPECT_EQ(curl(port, old_client).http_code, 0);
     run_result result = end_within(exporter, SIGTERM, 5);
-    EXPECT_EQ(result.err, start_line(port)
+    EXPECT_EQ(result.err, start_line(port) + found("1 volume, 1 instance-storage disk")
                   + "volscan-exporter: cannot start the HTTP server with the new TLS material; the "
                     "old serves on, and it is tried again every second\n"
                     "volscan-exporter: the HTTP server started with the new TLS material\n");

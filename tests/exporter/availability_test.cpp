@@ -180,6 +180,11 @@ TEST(availability, hostile_configuration_keeps_deadlines)
     put_file(path, "basic_auth_users:\n  alice: " + read_file(keys() + "/alice.hash") + "\n");
     int port = free_port();
     fleet_process exporter = start_exporter(port, {"--web.config.file=" + path});
+    // The port opens before the file is read: a 401 says the users are in
+    // force, so that what comes next is a reload and not the first read.
+    steady::time_point started = steady::now();
+    while (http_status(http_get(port, "/metrics")) != 401 && seconds_since(started) < 5)
+        usleep(50000);
     steady::time_point opened = steady::now();
     int slow = connect_from("127.0.0.2", port);
     ASSERT_GE(slow, 0);

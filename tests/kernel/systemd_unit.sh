@@ -110,7 +110,9 @@ while [ "$code" = 000 ] && [ $tries -lt 60 ]; do
     [ "$code" = 000 ] && sleep 1
 done
 echo "scrape: $code"
-echo "series: $(grep -vc '^#' /root/page)"
+# The volumes and disks found are counted apart: QEMU's controllers are neither.
+echo "found: $(grep -E '^ebs_(volumes|instance_storage_disks) ' /root/page | tr '\n' ' ')"
+echo "series: $(grep -v '^#' /root/page | grep -vcE '^ebs_(volumes|instance_storage_disks) ')"
 echo "types: $(grep -c '^# TYPE ' /root/page)"
 echo "active: $(systemctl is-active volscan-exporter)"
 # The control: the same program outside the unit, once with the NVMe nodes
@@ -204,13 +206,14 @@ while read -r line; do
     [[ $line == *"Seccomp: 2"* ]] || fail "a process has no system call filter: $line"
 done < <(grep '^process: ' <<<"$report")
 # The package installs the unit without enabling it; the page holds the
-# metrics' descriptions and not one series.
+# metrics' descriptions, no volume and not one series of one.
 want="controllers: nvme0 nvme1 nvme2 
 dpkg: 0
 enabled: disabled
 user: volscan-exporter:/nonexistent:/usr/sbin/nologin
 start: 0
 scrape: 200
+found: ebs_volumes 0 ebs_instance_storage_disks 0 
 series: 0
 active: active
 control closed: ebs_scrape_success{device=\"nvme0n1\"} 0 ebs_scrape_success{device=\"nvme1n1\"} 0 ebs_scrape_success{device=\"nvme2n1\"} 0 

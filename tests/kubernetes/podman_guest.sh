@@ -124,7 +124,13 @@ while [ "${pid:-0}" != 0 ] && [ "$code" != 200 ] && [ $tries -lt 60 ]; do
     [ "$code" = 200 ] || sleep 1
 done
 echo "scrape: $code"
-echo "series: $(grep -vc '^#' /root/page)"
+# series: the page's series but the counts of what was found, which QEMU's
+# controllers are not.
+series() {
+    grep -v '^#' /root/page | grep -vcE '^ebs_(volumes|instance_storage_disks) '
+}
+echo "found: $(grep -E '^ebs_(volumes|instance_storage_disks) ' /root/page | tr '\n' ' ')"
+echo "series: $(series)"
 echo "families: $(grep -c '^# TYPE ebs_' /root/page)"
 echo "read-only root: $(podman inspect -f '{{.HostConfig.ReadonlyRootfs}}' "$name")"
 echo "version: $(podman exec "$name" volscan --version 2>&1)"
@@ -160,7 +166,7 @@ while [ "$(cat /sys/class/nvme/nvme2/state 2>/dev/null)" != live ] && [ $tries -
 done
 udevadm settle --timeout=30
 echo "attached: $(cd /dev && ls -d nvme[0-9] | tr '\n' ' ')$(cat /sys/class/nvme/nvme2/state)"
-echo "attached, scrape: $(scrape), series: $(grep -vc '^#' /root/page)"
+echo "attached, scrape: $(scrape), series: $(series)"
 out=$(podman exec "$name" volscan id /dev/nvme2 2>&1)
 echo "attached, id: $? $out"
 new_log "attached, log"
@@ -179,7 +185,7 @@ echo "scrapes while it left: $scrapes, failed: $failed"
 new_log "leaving, log"
 echo "detached: $(cd /dev && ls -d nvme[0-9] | tr '\n' ' ')"
 for _ in 1 2 3; do
-    echo "detached, scrape: $(scrape), series: $(grep -vc '^#' /root/page)"
+    echo "detached, scrape: $(scrape), series: $(series)"
     sleep 1
 done
 out=$(podman exec "$name" volscan id /dev/nvme2 2>&1)
@@ -295,6 +301,7 @@ load: Loaded image: localhost/volscan-exporter:$version
 play: 0
 container: volscan-exporter-pod-exporter
 scrape: 200
+found: ebs_volumes 0 ebs_instance_storage_disks 0 
 series: 0
 read-only root: true
 version: volscan $version

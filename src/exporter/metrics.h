@@ -10,3 +10,14 @@
 extern const char metrics_content_type[];
 
 void render_metrics(const scrape_readings& readings, text_buffer* out);
+
+// Upper bounds, in microseconds and rising, that the latency histograms are
+// reduced to; with none (the default), every bin of the device is a bucket.
+struct latency_buckets {
+    int count;
+    uint64_t upper[histogram_bins];
+};
+
+// The bounds of every page rendered from now on: called once at start,
+// before any thread renders.
+void use_latency_buckets(const latency_buckets& buckets);

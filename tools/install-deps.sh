@@ -3,7 +3,8 @@
 # Installs the Debian packages that building and testing volscan need, when
 # any is missing. As root it runs apt-get; otherwise it prints the line to run.
 # Usage: tools/install-deps.sh [package-set ...]
-#   (sets: build, demo, check, all, packages, coverage, mixin, image, kubernetes)
+#   (sets: build, demo, check, all, packages, coverage, mixin, image, kubernetes,
+#    exporter, bench)
 set -eu
 
 build="cmake make g++ clang pkg-config"
@@ -32,6 +33,9 @@ kubernetes="nodejs"
 # make image: umoci writes the image, skopeo reads it back in make check-all,
 # whose podman test makes the guest's disk with mkfs.ext4.
 image="umoci skopeo e2fsprogs g++-aarch64-linux-gnu qemu-user"
+# make bench-fleet: Prometheus scrapes a synthetic fleet; curl and jq ask it,
+# ss finds free ports, gnuplot draws the plot.
+bench="prometheus curl jq iproute2 gnuplot-nox"
 # make demo: volscan and the test bed that emulates the devices (umockdev).
 demo="cmake make g++ pkg-config umockdev libumockdev-dev"
 
@@ -47,6 +51,8 @@ for set in "${@:-check}"; do
         mixin) wanted="$wanted $mixin" ;;
         kubernetes) wanted="$wanted $kubernetes" ;;
         image) wanted="$wanted $build $image" ;;
+        exporter) wanted="$wanted $exporter" ;;
+        bench) wanted="$wanted $bench" ;;
         *) wanted="$wanted $set" ;;
     esac
 done

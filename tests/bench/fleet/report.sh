@@ -7,6 +7,8 @@ set -u
 out=${1:?usage: report.sh OUTPUT_FOLDER}
 cd "$out" || exit 1
 touch results.tsv groups.tsv panels.tsv pages.tsv quantiles.tsv
+sort -t"$(printf '\t')" -k2,2n -k1,1n results.tsv > results.sorted && mv results.sorted results.tsv
+sort -t"$(printf '\t')" -s -k2,2n -k1,1n groups.tsv > groups.sorted && mv groups.sorted groups.tsv
 
 {
     echo "| nodes | bins | volumes | head series | per volume | exporter's per volume | RSS GiB (peak) | CPU cores | slowest panel, default s (series) | slowest panel, All s (series) |"

@@ -17,24 +17,28 @@
 # that costs the quantiles. Results: OUTPUT_FOLDER (build-bench/fleet) holds
 # results.tsv, panels.tsv, pages.tsv, quantiles.tsv, table.md and fleet.svg.
 #
-# Settings (environment): FLEET_SIZES (nodes, default "50 100 200 300 400
-# 500"), FLEET_WORST (nodes of the 64-bin run, default 100; empty: none),
+# Settings (environment): FLEET_SIZES (nodes, in the order they run; default
+# "50 500 100 200 300 400": the largest early, so that a short run has it), FLEET_WORST (nodes of the 64-bin run, default 100; empty: none),
 # FLEET_WARM (default 240), FLEET_MEASURE (default 180), FLEET_DEADLINE
 # (seconds for the whole run, default 5400: a size that would not finish in
 # time is not started), FLEET_MIN_FREE_MB (stop a size when the machine's
-# available memory falls below it, default 1500).
+# available memory falls below it, default 1500), FLEET_QUERY_TIMEOUT (a
+# query's limit, default 30 s), FLEET_PANEL_BUDGET (seconds for the panels
+# of one selection, default 300: the panels past it are listed untimed).
 set -u
 build=${1:?usage: run.sh BUILD_FOLDER [OUTPUT_FOLDER]}
 out=${2:-$build/fleet}
 here=$(cd "$(dirname "$0")" && pwd)
 tree=$(cd "$here/../../.." && pwd)
 server=$build/tests/bench/fleet_server
-sizes=${FLEET_SIZES:-50 100 200 300 400 500}
+sizes=${FLEET_SIZES:-50 500 100 200 300 400}
 worst=${FLEET_WORST-100}
 warm=${FLEET_WARM:-240}
 measure=${FLEET_MEASURE:-180}
 deadline=$(($(date +%s) + ${FLEET_DEADLINE:-5400}))
 min_free=${FLEET_MIN_FREE_MB:-1500}
+panel_budget=${FLEET_PANEL_BUDGET:-300}
+query_timeout=${FLEET_QUERY_TIMEOUT:-30}
 merged_nodes=${FLEET_MERGED_NODES:-20}
 bounds=0.000064,0.000128,0.000256,0.000512,0.001024,0.002048,0.004096,0.008192,0.016384,0.032768,0.065536,0.131072
 
@@ -67,11 +71,11 @@ cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 rss_mb() { awk -v f="$2" '$1 == f":" { print int($2 / 1024) }' "/proc/$1/status"; }
 ticks=$(getconf CLK_TCK)
 
-# api PATH [curl arguments]: Prometheus's answer, in at most 120 s.
+# api PATH [curl arguments]: Prometheus's answer, in at most FLEET_QUERY_TIMEOUT seconds.
 api() {
     path=$1
     shift
-    curl -sS -m 120 "$@" "http://127.0.0.1:$prom_port$path"
+    curl -sS -m "$query_timeout" "$@" "http://127.0.0.1:$prom_port$path"
 }
 # scalar EXPR: the value of a query with one sample, or "-".
 scalar() {
@@ -169,12 +173,17 @@ resolve_variables() {
 
 # Times every panel at selection $2 for the size's row prefix $1.
 time_panels() {
+    panels_end=$(($(date +%s) + panel_budget))
     for dashboard in "$tree"/monitoring/dashboards/*.json; do
         vars=$(resolve_variables "$dashboard" "$2")
         panel_queries "$vars" "$dashboard" > "$run/queries.tsv"
         end=$(date +%s)
         start=$((end - range))
         while IFS="$(printf '\t')" read -r title instant expr; do
+            if [ "$(date +%s)" -ge "$panels_end" ]; then # over the budget: named, not timed
+                printf '%s\t%s\t%s\t%s\t\t-\tnot timed (budget)\n' "$1" "$(basename "$dashboard" .json)" "$2" "$title"
+                continue
+            fi
             printf '%s' "$expr" > "$run/query.txt"
             if [ "$instant" = true ]; then
                 seconds=$(api /api/v1/query -o "$run/answer.json" -w '%{time_total}' \
@@ -307,18 +316,23 @@ EOF
 
 rm -f "$out/results.tsv" "$out/groups.tsv" "$out/panels.tsv" "$out/pages.tsv" "$out/quantiles.tsv" "$out/limit"
 echo "# nodes, bins, volumes, head series, head series per volume, exporter series per volume, RSS MB, peak RSS MB, CPU cores" > "$out/results.head"
+# The worst case first, so that a short run has it too.
+if [ -n "$worst" ] && [ $(($(date +%s) + warm + measure + 2 * panel_budget + 120)) -le "$deadline" ]; then
+    echo "$(date -u +%H:%M:%S) $worst nodes of 27 volumes, 64 bins, the first $merged_nodes merged into 12 bounds as well"
+    run_size "$worst" 64 yes || echo "the 64-bin run failed" | tee -a "$out/limit"
+fi
 last_nodes= last_hwm=
 for nodes in $sizes; do
-    need=$((warm + measure + 180 + nodes / 2))
+    need=$((warm + measure + 2 * panel_budget + 60 + nodes / 4))
     if [ $(($(date +%s) + need)) -gt "$deadline" ]; then
         echo "$nodes nodes: not started, the run's deadline is near" | tee -a "$out/limit"
-        break
+        continue
     fi
     if [ -n "$last_hwm" ]; then # the memory the last size needed, grown in proportion
         want=$((last_hwm * nodes / last_nodes * 12 / 10))
         if [ "$want" -gt "$(available_mb)" ]; then
             echo "$nodes nodes: not started, it would need about $want MB, $(available_mb) MB available" | tee -a "$out/limit"
-            break
+            continue
         fi
     fi
     echo "$(date -u +%H:%M:%S) $nodes nodes of 27 volumes, 32 bins"
@@ -326,13 +340,9 @@ for nodes in $sizes; do
     status=$?
     if [ $status -ne 0 ]; then
         echo "$nodes nodes: $(cat "$out/n$nodes-b32/limit" 2>/dev/null || echo failed)" | tee -a "$out/limit"
-        break
+        continue
     fi
     last_nodes=$nodes
     last_hwm=$(awk -F'\t' -v n="$nodes" '$1 == n && $2 == 32 { print $8 }' "$out/results.tsv")
 done
-if [ -n "$worst" ] && [ $(($(date +%s) + warm + measure + 300)) -le "$deadline" ]; then
-    echo "$(date -u +%H:%M:%S) $worst nodes of 27 volumes, 64 bins, the first $merged_nodes merged into 12 bounds as well"
-    run_size "$worst" 64 yes || echo "the 64-bin run failed" | tee -a "$out/limit"
-fi
 sh "$here/report.sh" "$out"

@@ -102,10 +102,11 @@ wait_for() {
 }
 
 # The dashboards' panels, each target's query with the variables replaced, as
-# "title<TAB>instant<TAB>expr" lines; $1: a JSON object of the variables' values.
+# "title<TAB>instant<TAB>expr" lines; $1: a file of a JSON object of the
+# variables' values (one value may be longer than an argument can be).
 panel_queries() {
-    jq -r --argjson vars "$1" --arg rate "$rate_interval" --arg interval "$step" --arg range "${range}s" '
-        def subst: reduce ($vars | to_entries | sort_by(-(.key | length)))[] as $v (.;
+    jq -r --slurpfile vars "$1" --arg rate "$rate_interval" --arg interval "$step" --arg range "${range}s" '
+        def subst: reduce ($vars[0] | to_entries | sort_by(-(.key | length)))[] as $v (.;
             gsub("\\$\\{" + $v.key + "(:[a-z]+)?\\}|\\[\\[" + $v.key + "\\]\\]|\\$" + $v.key + "(?![A-Za-z0-9_])"; $v.value))
             | gsub("\\$__rate_interval|\\$\\{__rate_interval\\}"; $rate)
             | gsub("\\$__interval|\\$\\{__interval\\}"; $interval)
@@ -136,9 +137,9 @@ variable_values() {
 }
 
 # Resolves the variables of dashboard $1 for selection $2 (default or all),
-# in their order, each query seeing the values before it; prints a JSON object.
+# in their order, each query seeing the values before it, into $run/vars.json.
 resolve_variables() {
-    vars='{}'
+    echo '{}' > "$run/vars.json"
     count=$(jq '.templating.list | length' "$1")
     v=0
     while [ $v -lt "$count" ]; do
@@ -148,7 +149,7 @@ resolve_variables() {
         type=$(printf "%s\n" "$spec" | jq -r .type)
         case $type in query | custom | constant | textbox | interval) ;; *) continue ;; esac
         query=$(printf "%s\n" "$spec" | jq -r '(.query | if type == "object" then .query else . end) // ""')
-        query=$(printf '%s' "$query" | jq -Rr --argjson vars "$vars" 'reduce ($vars | to_entries[]) as $v (.;
+        query=$(printf '%s' "$query" | jq -Rr --slurpfile vars "$run/vars.json" 'reduce ($vars[0] | to_entries[]) as $v (.;
             gsub("\\$\\{" + $v.key + "(:[a-z]+)?\\}|\\$" + $v.key + "(?![A-Za-z0-9_])"; $v.value))')
         current=$(printf "%s\n" "$spec" | jq -r '[.current.value // empty] | flatten | map(select(. != "")) | join("\n")')
         all_value=$(printf "%s\n" "$spec" | jq -r '.allValue // ""')
@@ -166,17 +167,18 @@ resolve_variables() {
         else # Grafana takes the first value
             value=$(variable_values "$query" | head -n 1 | sed 's/[].[\\*+?(){}|^$]/\\\\&/g')
         fi
-        vars=$(printf "%s\n" "$vars" | jq -c --arg k "$name" --arg v "$value" '. + {($k): $v}')
+        printf '%s' "$value" > "$run/value.txt"
+        jq -c --arg k "$name" --rawfile v "$run/value.txt" '. + {($k): $v}' "$run/vars.json" > "$run/vars.new"
+        mv "$run/vars.new" "$run/vars.json"
     done
-    printf "%s\n" "$vars"
 }
 
 # Times every panel at selection $2 for the size's row prefix $1.
 time_panels() {
     panels_end=$(($(date +%s) + panel_budget))
     for dashboard in "$tree"/monitoring/dashboards/*.json; do
-        vars=$(resolve_variables "$dashboard" "$2")
-        panel_queries "$vars" "$dashboard" > "$run/queries.tsv"
+        resolve_variables "$dashboard" "$2"
+        panel_queries "$run/vars.json" "$dashboard" > "$run/queries.tsv"
         end=$(date +%s)
         start=$((end - range))
         while IFS="$(printf '\t')" read -r title instant expr; do
@@ -267,7 +269,7 @@ EOF
     hwm=$(rss_mb "$prometheus_pid" VmHWM)
     head=$(curl -sS -m 30 "http://127.0.0.1:$prom_port/metrics" | awk '$1 == "prometheus_tsdb_head_series" { print $2 }')
     volumes=$((nodes * 27))
-    ebs_series=$(scalar 'count({job="ebs", __name__!~".*:.*"})')
+    ebs_series=$(scalar 'sum(scrape_samples_scraped{job="ebs"})')
     # Each group: the longest evaluation in the window, its mean, and the iterations it missed.
     for g in $groups; do
         longest=$(scalar "max_over_time(prometheus_rule_group_last_duration_seconds{rule_group=~\".*;$g\"}[${measure}s])")
@@ -294,7 +296,7 @@ EOF
     time_panels "$nodes-$bins" all >> "$out/panels.tsv"
     if [ "$merged" = yes ]; then
         mv=$((merged_nodes * 27))
-        merged_series=$(scalar 'count({job="ebs-merged"})')
+        merged_series=$(scalar 'sum(scrape_samples_scraped{job="ebs-merged"})')
         printf 'series per volume\t%s bins\t%s\tmerged into %s bounds\t%s\n' "$bins" \
             "$(echo "$ebs_series $volumes" | awk '{ printf "%.1f", $1 / $2 }')" \
             "$(echo "$bounds" | tr ',' '\n' | wc -l)" \

@@ -18,7 +18,7 @@ sort -t"$(printf '\t')" -s -k2,2n -k1,1n groups.tsv > groups.sorted && mv groups
             END { for (p in t) if (t[p] > best) { best = t[p]; n = s[p] } printf "%.2f (%d)", best, n }' panels.tsv)
         all=$(awk -F'\t' -v k="$nodes-$bins" '$1 == k && $3 == "all" { t[$4] += $5; s[$4] += $6 }
             END { for (p in t) if (t[p] > best) { best = t[p]; n = s[p] } printf "%.2f (%d)", best, n }' panels.tsv)
-        echo "| $nodes | $bins | $volumes | $head | $per | $ebs | $(echo "$rss $hwm" | awk '{ printf "%.1f (%.1f)", $1 / 1024, $2 / 1024 }') | $cores | $default | $all |"
+        echo "| $nodes | $bins | $volumes | $(printf '%.0f' "$head") | $per | $ebs | $(echo "$rss $hwm" | awk '{ printf "%.1f (%.1f)", $1 / 1024, $2 / 1024 }') | $cores | $default | $all |"
     done < results.tsv
     echo
     echo "Rule groups: the longest evaluation in the measured window, its mean, and the iterations missed."
@@ -91,9 +91,18 @@ unset y2tics
 set ytics mirror
 set ylabel "seconds"
 set title "Rule groups: longest evaluation"
-plot for [i=0:$((groups - 1))] "plot-groups.dat" index i using 1:2 with linespoints title columnheader(1), 7.5 with lines dashtype 2 title "a quarter of 30 s"
+set yrange [0:*]
+set arrow 1 from graph 0, first 7.5 to graph 1, first 7.5 nohead dashtype 2
+set label 1 "a quarter of 30 s" at graph 0.02, first 7.5 offset 0, 0.6
+plot for [i=0:$((groups - 1))] "plot-groups.dat" index i using 1:2 with linespoints title columnheader(1)
+unset arrow 1
+unset label 1
 set title "Slowest dashboard panel"
-plot "plot-panels-default.dat" using 1:2 with linespoints title "default selection", "plot-panels-all.dat" using 1:2 with linespoints title "All", 2 with lines dashtype 2 title "2 s"
+set arrow 2 from graph 0, first 2 to graph 1, first 2 nohead dashtype 2
+set label 2 "2 s" at graph 0.02, first 2 offset 0, 0.6
+plot "plot-panels-default.dat" using 1:2 with linespoints title "default selection", "plot-panels-all.dat" using 1:2 with linespoints title "All"
+unset arrow 2
+unset label 2
 set ylabel "cores"
 set title "Prometheus CPU"
 plot "plot-main.dat" using 1:4 with linespoints title "CPU (of 2)"

@@ -21,6 +21,9 @@
 #                   for trim_field, most of an hour for the other two)
 #   make bench      the polling pass benchmark, the start-up cost and the
 #                   exporter's scrape of slow devices, serial against parallel
+#   make bench-fleet  what a fleet of 50 to 500 nodes costs the Prometheus
+#                   that watches it (about an hour: docs/performance.md),
+#                   into build-bench/fleet; part of make bench
 #   make coverage   run the quick tests on a g++ build with gcov's line counts
 #                   and print gcovr's table of the lines of src/ that ran
 #   make install    PREFIX=/usr/local DESTDIR=
@@ -103,6 +106,13 @@ bench: deps
 	sh tests/startup/measure.sh build-bench
 	if [ -x build-bench/tests/exporter/exporter_bench ]; then build-bench/tests/exporter/exporter_bench; fi
 	if [ -x build-bench/tests/kubernetes/footprint_bench ]; then build-bench/tests/kubernetes/footprint_bench; fi
+	$(MAKE) bench-fleet
+
+bench-fleet:
+	sh tools/install-deps.sh build exporter bench
+	$(CMAKE) -S . -B build-bench -DVOLSCAN_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) --build build-bench -j $(JOBS) --target fleet_server
+	timeout 6000 sh tests/bench/fleet/run.sh build-bench build-bench/fleet
 
 coverage: deps
 	sh tools/install-deps.sh coverage
@@ -137,4 +147,4 @@ clean:
 	rm -rf build build-check build-clang build-asan build-bench build-demo build-freebsd-* build-aarch64 build-coverage build-image
 
 .PHONY: all configure build deps demo demo-exporter check check-all fuzz bench install clean
-.PHONY: uninstall packages fuzz-long coverage mixin dist image
+.PHONY: uninstall packages fuzz-long coverage mixin dist image bench-fleet

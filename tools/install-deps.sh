@@ -3,7 +3,8 @@
 # Installs the Debian packages that building and testing volscan need, when
 # any is missing. As root it runs apt-get; otherwise it prints the line to run.
 # Usage: tools/install-deps.sh [package-set ...]
-#   (sets: build, demo, demo-exporter, check, all, packages, coverage, mixin, image, kubernetes)
+#   (sets: build, demo, demo-exporter, check, all, packages, coverage, mixin, image,
+#    kubernetes, exporter, bench)
 set -eu
 
 build="cmake make g++ clang pkg-config"
@@ -38,6 +39,9 @@ image="umoci jq skopeo e2fsprogs g++-aarch64-linux-gnu qemu-user socat"
 # the exporter's libraries and curl to scrape it (demo-exporter).
 demo="cmake make g++ pkg-config umockdev libumockdev-dev libgtest-dev"
 demo_exporter="libmicrohttpd-dev libgnutls28-dev libyaml-dev zlib1g-dev libcrypt-dev libseccomp-dev curl"
+# make bench-fleet: Prometheus scrapes a synthetic fleet; curl and jq ask it,
+# ss finds free ports, gnuplot draws the plot.
+bench="prometheus curl jq iproute2 gnuplot-nox"
 
 wanted=""
 for set in "${@:-check}"; do
@@ -52,6 +56,8 @@ for set in "${@:-check}"; do
         mixin) wanted="$wanted $mixin" ;;
         kubernetes) wanted="$wanted $kubernetes" ;;
         image) wanted="$wanted $build $image" ;;
+        exporter) wanted="$wanted $exporter" ;;
+        bench) wanted="$wanted $bench" ;;
         *) wanted="$wanted $set" ;;
     esac
 done

@@ -73,5 +73,6 @@ int main(int argc, char** argv)
 {
     exporter_settings settings;
     parse_exporter_options(argc, argv, &settings);
+    use_latency_buckets(settings.bucket_bounds);
     return settings.textfile_output ? write_files(settings) : serve(settings);
 }

@@ -9,6 +9,13 @@
 
 const char metrics_content_type[] = "text/plain; version=0.0.4; charset=utf-8";
 
+static latency_buckets given_buckets;
+
+void use_latency_buckets(const latency_buckets& buckets)
+{
+    given_buckets = buckets;
+}
+
 struct counter_family {
     const char* name;
     const char* help;
@@ -130,12 +137,36 @@ static void render_queue(const scrape_readings& readings, text_buffer* out)
     }
 }
 
+// The device's bins merged into the given bounds: each bucket counts every
+// bin whose upper bound is at or below its own, whatever the bins' order. A
+// bucket is exact where its bound is an edge of the device's bins; a bound
+// inside a bin counts that bin only from the next bound up, so a bucket never
+// counts an operation that may have taken longer than its bound.
+static void render_given_buckets(text_buffer* out, const char* name,
+                                 const controller_reading& reading,
+                                 const latency_histogram& histogram, const uint64_t* totals)
+{
+    int bins = histogram.num_bins < histogram_bins ? static_cast<int>(histogram.num_bins)
+                                                   : histogram_bins;
+    for (int b = 0; b < given_buckets.count; b++) {
+        uint64_t count = 0;
+        for (int i = 0; i < bins; i++)
+            if (histogram.bins[i].upper <= given_buckets.upper[b])
+                count += totals[i];
+        append_text(out, "%s_bucket{", name);
+        volume_labels(out, reading);
+        append_text(out, ",le=\"");
+        append_seconds_from_us(out, given_buckets.upper[b]);
+        append_text(out, "\"} %" PRIu64 "\n", count);
+    }
+}
+
 // Cumulative buckets with the bins' upper bounds as le. A bin whose upper
 // bound is not above the one before cannot have a bucket of its own: its
 // count goes into the next bucket, and into +Inf in any case. A bin without a
 // real upper bound (the largest value the field holds) is the +Inf bucket
 // itself: as a finite le of 18446744073709.551615 seconds, histogram_quantile
-// would interpolate inside it.
+// would interpolate inside it. With given bounds, those are the buckets.
 static void render_histogram(text_buffer* out, const char* name, const controller_reading& reading,
                              const latency_histogram& histogram, const uint64_t* totals,
                              uint64_t sum_us)
@@ -145,10 +176,12 @@ static void render_histogram(text_buffer* out, const char* name, const controlle
     uint64_t cumulative = 0;
     bool any = false;
     uint64_t last_upper = 0;
+    if (given_buckets.count > 0)
+        render_given_buckets(out, name, reading, histogram, totals);
     for (int i = 0; i < bins; i++) {
         cumulative += totals[i];
         uint64_t upper = histogram.bins[i].upper;
-        if ((any && upper <= last_upper) || upper == open_upper_bound)
+        if (given_buckets.count > 0 || (any && upper <= last_upper) || upper == open_upper_bound)
             continue;
         any = true;
         last_upper = upper;

@@ -18,3 +18,14 @@ struct device_counts {
     int disks;
 };
 device_counts count_devices(const scrape_readings& readings);
+
+// Upper bounds, in microseconds and rising, that the latency histograms are
+// reduced to; with none (the default), every bin of the device is a bucket.
+struct latency_buckets {
+    int count;
+    uint64_t upper[histogram_bins];
+};
+
+// The bounds of every page rendered from now on: called once at start,
+// before any thread renders.
+void use_latency_buckets(const latency_buckets& buckets);

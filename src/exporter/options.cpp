@@ -11,15 +11,17 @@
 #include "exporter/log.h"
 
 static const exporter_settings defaults = {":9720", "", "9720", "/metrics", 32, 0, nullptr,
-                                           "volscan-exporter", nullptr, 0, 9.5, 8, 64};
+                                           "volscan-exporter", nullptr, 0, 9.5, 8, 64, {0, {}}};
 
 const char exporter_usage[] =
     "usage: volscan-exporter [--web.listen-address=[HOST]:PORT] [--web.telemetry-path=PATH]\n"
     "                        [--web.max-connections=N] [--web.max-connections-per-address=N]\n"
     "                        [--web.config.file=FILE] [--web.user=USER]\n"
     "                        [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
+    "                        [--collector.latency-buckets=LIST]\n"
     "       volscan-exporter --textfile.output=FILE [--textfile.interval=SECONDS]\n"
     "                        [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
+    "                        [--collector.latency-buckets=LIST]\n"
     "       volscan-exporter --help | --version\n";
 
 static const char help_text[] =
@@ -47,6 +49,9 @@ static const char help_text[] =
     "                                    it waits when it does: Prometheus's own timeout\n"
     "                                    less half a second, at least 0.5\n"
     "  --scrape.threads=N                devices read at once (default 8)\n"
+    "  --collector.latency-buckets=LIST  upper bounds in seconds, rising and comma-\n"
+    "                                    separated, to merge the latency bins into\n"
+    "                                    (default: every bin of the device)\n"
     "  --help                            this text\n"
     "  --version                         the version\n";
 
@@ -86,6 +91,39 @@ static bool parse_seconds(const char* text, double high, double* value)
     return true;
 }
 
+// Up to histogram_bins rising upper bounds in seconds, comma-separated, each
+// a whole number of microseconds from 0.000001 to 3600.
+static bool parse_latency_buckets(const char* text, latency_buckets* buckets)
+{
+    buckets->count = 0;
+    const char* p = text;
+    for (;;) {
+        uint64_t whole = 0, fraction = 0;
+        int whole_digits = 0, fraction_digits = 0;
+        for (; *p >= '0' && *p <= '9'; p++, whole_digits++)
+            if (whole_digits < 5)
+                whole = whole * 10 + (*p - '0');
+        if (*p == '.')
+            for (p++; *p >= '0' && *p <= '9'; p++, fraction_digits++)
+                if (fraction_digits < 6)
+                    fraction = fraction * 10 + (*p - '0');
+        if (whole_digits + fraction_digits == 0 || whole_digits > 4 || fraction_digits > 6
+            || buckets->count == histogram_bins)
+            return false;
+        for (int i = fraction_digits; i < 6; i++)
+            fraction *= 10;
+        uint64_t upper = whole * 1000000 + fraction;
+        if (upper == 0 || upper > 3600000000u
+            || (buckets->count > 0 && upper <= buckets->upper[buckets->count - 1]))
+            return false;
+        buckets->upper[buckets->count++] = upper;
+        if (*p == '\0')
+            return true;
+        if (*p++ != ',')
+            return false;
+    }
+}
+
 // What a telemetry path may hold: it goes into the index page unescaped.
 static const char path_characters[] =
     "/abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~";
@@ -119,7 +157,7 @@ void parse_exporter_options(int argc, char** argv, exporter_settings* settings)
     exporter_settings& exporter = *settings;
     enum { listen_address = 1, telemetry_path, max_connections, per_address, web_config_file,
            textfile_output, textfile_interval, web_user, scrape_timeout, scrape_threads, help,
-           version, ipv6_prefix };
+           version, ipv6_prefix, latency_buckets_list };
     static const option long_options[] = {
         {"web.listen-address", required_argument, nullptr, listen_address},
         {"web.telemetry-path", required_argument, nullptr, telemetry_path},
@@ -132,6 +170,7 @@ void parse_exporter_options(int argc, char** argv, exporter_settings* settings)
         {"web.user", required_argument, nullptr, web_user},
         {"scrape.timeout", required_argument, nullptr, scrape_timeout},
         {"scrape.threads", required_argument, nullptr, scrape_threads},
+        {"collector.latency-buckets", required_argument, nullptr, latency_buckets_list},
         {"help", no_argument, nullptr, help},
         {"version", no_argument, nullptr, version},
         {nullptr, 0, nullptr, 0},
@@ -191,6 +230,12 @@ void parse_exporter_options(int argc, char** argv, exporter_settings* settings)
         case scrape_threads:
             if (!parse_number(optarg, 1, 64, &exporter.scrape_threads))
                 misuse("invalid --scrape.threads: %s (1 to 64)", optarg);
+            break;
+        case latency_buckets_list:
+            if (!parse_latency_buckets(optarg, &exporter.bucket_bounds))
+                misuse("invalid --collector.latency-buckets: %s (1 to 64 rising upper bounds in "
+                       "seconds, comma-separated, each a whole number of microseconds up to "
+                       "3600 seconds)", optarg);
             break;
         case textfile_output:
             if (optarg[0] == '\0')

@@ -2,6 +2,8 @@
 // The exporter's command line, in the style of Prometheus exporters.
 #pragma once
 
+#include "exporter/metrics.h"
+
 // The settings of a run, handed to each part that needs them.
 struct exporter_settings {
     const char* listen_address;  // [host]:port, as given
@@ -17,6 +19,7 @@ struct exporter_settings {
     double scrape_timeout;       // seconds a scrape waits when the scraper does not say
     unsigned scrape_threads;     // devices read at once
     unsigned ipv6_prefix_length; // the bits of an IPv6 address that name one client
+    latency_buckets bucket_bounds; // none: every bin of the device
 };
 
 extern const char exporter_usage[];

@@ -22,8 +22,10 @@ const char usage[] =
     "                        [--web.max-connections=N] [--web.max-connections-per-address=N]\n"
     "                        [--web.config.file=FILE] [--web.user=USER]\n"
     "                        [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
+    "                        [--collector.latency-buckets=LIST]\n"
     "       volscan-exporter --textfile.output=FILE [--textfile.interval=SECONDS]\n"
     "                        [--scrape.timeout=SECONDS] [--scrape.threads=N]\n"
+    "                        [--collector.latency-buckets=LIST]\n"
     "       volscan-exporter --help | --version\n";
 
 // Page of the example volume: counters 1 to 11, read bins (0, 100, 5) and (100, 200, 7).
@@ -179,6 +181,8 @@ ebs_instance_storage_disks 1
 TEST(options, misuse_and_information)
 {
     fleet_scope bed({});
+    const std::string buckets_rule = "(1 to 64 rising upper bounds in seconds, comma-separated, "
+                                     "each a whole number of microseconds up to 3600 seconds)\n";
     struct row {
         std::vector<std::string> argv;
         std::string out, err;
@@ -250,6 +254,49 @@ TEST(options, misuse_and_information)
         {{"--textfile.output=/tmp/x.prom", "--web.user=nobody"}, "",
          std::string("volscan-exporter: --textfile.output: the --web options have no use with "
                      "--textfile.output\n") + usage, 1},
+        // Rising bounds in whole microseconds up to an hour, at most one for each bin.
+        {{"--collector.latency-buckets="}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets:  ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=0"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: 0 ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=0.0005,0.0005"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: 0.0005,0.0005 ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=0.001,0.0005"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: 0.001,0.0005 ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=0.0000005"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: 0.0000005 ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=3600.000001"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: 3600.000001 ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=1e-3"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: 1e-3 ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=0.001,"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: 0.001, ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=,0.001"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: ,0.001 ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=0.001;0.002"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: 0.001;0.002 ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=-1"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: -1 ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=10000"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: 10000 ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=."}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: . ") + buckets_rule
+             + usage, 1},
+        {{"--collector.latency-buckets=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32,33,34,35,36,37,38,39,40,41,42,43,44,45,46,47,48,49,50,51,52,53,54,55,56,57,58,59,60,61,62,63,64,65"}, "",
+         std::string("volscan-exporter: invalid --collector.latency-buckets: 1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32,33,34,35,36,37,38,39,40,41,42,43,44,45,46,47,48,49,50,51,52,53,54,55,56,57,58,59,60,61,62,63,64,65 ") + buckets_rule
+             + usage, 1},
         // Known only once the options are taken: no usage.
         {{"--web.user=no-such-user-here"}, "",
          "volscan-exporter: cannot find user no-such-user-here: no such user (create it, or "
@@ -353,6 +400,36 @@ TEST(textfile, page_of_a_mixed_fleet)
     struct stat status;
     ASSERT_EQ(stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0644u);
+}
+
+// The example volume's read bins (0, 100, 5) and (100, 200, 7) in bounds of
+// the operator's: a bound inside the second bin counts it from the next bound.
+TEST(textfile, latency_bins_merged_into_given_bounds)
+{
+    fleet_scope bed({plain(example_volume(0))});
+    temporary_folder folder;
+    std::string path = folder.path + "/ebs.prom";
+    run_result result = fleet_run(exporter_binary,
+                                  {"volscan-exporter", "--textfile.output=" + path,
+                                   "--collector.latency-buckets=0.00005,0.0001,0.00015,.0002,3600"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, found("1 volume, 0 instance-storage disks"));
+    EXPECT_EQ(result.status, 0);
+    std::string page = read_file(path);
+    std::string buckets;
+    for (size_t at = 0; (at = page.find("ebs_read_latency_seconds_bucket{", at)) != std::string::npos;) {
+        size_t end = page.find('\n', at) + 1;
+        buckets += page.substr(at, end - at);
+        at = end;
+    }
+    const std::string labels = "ebs_read_latency_seconds_bucket{volume_id=\"vol-00000000000000000\","
+                               "device=\"nvme0n1\",le=";
+    EXPECT_EQ(buckets, labels + "\"0.00005\"} 0\n" + labels + "\"0.0001\"} 5\n" + labels
+                           + "\"0.00015\"} 5\n" + labels + "\"0.0002\"} 12\n" + labels
+                           + "\"3600\"} 12\n" + labels + "\"+Inf\"} 12\n");
+    run_result lint = promtool_check(page);
+    EXPECT_EQ(lint.out, "");
+    EXPECT_EQ(lint.status, 0);
 }
 
 // node_exporter reads *.prom alone: any other name is written all the same, with a warning.

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "exporter/readings.h"
 #include "exporter/metrics.h"
@@ -170,6 +171,50 @@ TEST(render_metrics, an_open_last_bin_is_the_inf_bucket)
     EXPECT_EQ(lines_of(render(reading), "ebs_read_latency_seconds_bucket"),
               "ebs_read_latency_seconds_bucket{volume_id=\"vol-1\",device=\"nvme0n1\",le=\"0.0001\"} 1\n"
               "ebs_read_latency_seconds_bucket{volume_id=\"vol-1\",device=\"nvme0n1\",le=\"+Inf\"} 3\n");
+}
+
+// Given bounds: each bucket counts the bins whose upper bound is at or below
+// it, in whatever order the device lists them; an open bin counts in +Inf alone.
+TEST(render_metrics, bins_merged_into_given_bounds)
+{
+    controller_reading reading = reading_of("vol1");
+    ebs_stats_log page{};
+    page.read_io_latency_histogram.num_bins = 6;
+    const histogram_bin bins[] = {{0, 64, 1, 0},       {64, 128, 2, 0},    {256, 512, 4, 0},
+                                  {128, 256, 8, 0},     {512, 1024, 16, 0}, {1024, 18446744073709551615u, 32, 0},
+                                  {0, 100, 64, 0}}; // beyond num_bins
+    memcpy(page.read_io_latency_histogram.bins, bins, sizeof bins);
+    carry_totals(&reading, page, nullptr);
+    struct row {
+        std::vector<uint64_t> bounds;
+        const char* buckets; // le and count, "le count;" each
+    } rows[] = {
+        {{}, "0.000064 1;0.000128 3;0.000512 7;0.001024 31;+Inf 63;"}, // every rising bin
+        {{128, 1024}, "0.000128 3;0.001024 31;+Inf 63;"},             // edges: exact
+        {{100, 300, 2000}, "0.0001 1;0.0003 11;0.002 31;+Inf 63;"},    // inside bins
+        {{1}, "0.000001 0;+Inf 63;"},
+        {{3600000000u}, "3600 31;+Inf 63;"},
+    };
+    for (const row& r : rows) {
+        latency_buckets buckets{};
+        for (uint64_t bound : r.bounds)
+            buckets.upper[buckets.count++] = bound;
+        use_latency_buckets(buckets);
+        std::string text = lines_of(render(reading), "ebs_read_latency_seconds_bucket{");
+        use_latency_buckets(latency_buckets{});
+        std::string expected;
+        for (const char* p = r.buckets; *p != '\0';) {
+            const char* space = strchr(p, ' ');
+            const char* end = strchr(space, ';');
+            expected += "ebs_read_latency_seconds_bucket{volume_id=\"vol-1\",device=\"nvme0n1\",le=\""
+                        + std::string(p, space) + "\"} " + std::string(space + 1, end) + "\n";
+            p = end + 1;
+        }
+        EXPECT_EQ(text, expected) << r.buckets;
+        // _count and _sum stay what they are without the bounds.
+        EXPECT_EQ(lines_of(render(reading), "ebs_read_latency_seconds_count{"),
+                  "ebs_read_latency_seconds_count{volume_id=\"vol-1\",device=\"nvme0n1\"} 63\n");
+    }
 }
 
 TEST(render_metrics, label_values_from_the_device_are_escaped)

@@ -44,7 +44,7 @@ exec bash -c '
             fi
         done
     }
-    offer "volscan-exporter -" "--help --scrape.threads= --scrape.timeout= --textfile.interval= --textfile.output= --version --web.config.file= --web.ipv6-prefix-length= --web.listen-address= --web.max-connections-per-address= --web.max-connections= --web.telemetry-path= --web.user="
+    offer "volscan-exporter -" "--collector.latency-buckets= --help --scrape.threads= --scrape.timeout= --textfile.interval= --textfile.output= --version --web.config.file= --web.ipv6-prefix-length= --web.listen-address= --web.max-connections-per-address= --web.max-connections= --web.telemetry-path= --web.user="
     offer "volscan-exporter --scr" "--scrape.threads= --scrape.timeout="
     offer "volscan-exporter --web.user=nob" "--web.user=nobody"
     offer "volscan-exporter --web.c" "--web.config.file="
@@ -55,6 +55,9 @@ exec bash -c '
     offer "volscan-exporter --textfile.output=" "--textfile.output=ebs.prom --textfile.output=keys"
     offer "volscan-exporter --textfile.output=e" "--textfile.output=ebs.prom"
     offer "/usr/bin/volscan-exporter --web.telemetry-path=" "--web.telemetry-path=/metrics"
+    offer "volscan-exporter --coll" "--collector.latency-buckets="
+    offer "volscan-exporter --collector.latency-buckets=" "--collector.latency-buckets=0.000064,0.000128,0.000256,0.000512,0.001024,0.002048,0.004096,0.008192,0.016384,0.032768,0.065536,0.131072"
+    offer "volscan-exporter --collector.latency-buckets=0.001" ""
     offer "volscan-exporter --web.listen-address=" ""
     offer "volscan-exporter --textfile.interval=" ""
     offer "volscan-exporter " ""

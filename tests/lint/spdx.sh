@@ -18,7 +18,7 @@ tag='SPDX-License-Identifier: BSD-2-Clause'
 missing=$(find . \( -path './build*' -o -path ./.git -o -path ./fuzz-corpus-run \) -prune -o -type f \
     ! -name '*.md' ! -name '*.json' ! -name LICENSE ! -name .gitignore ! -name '*.tar.*' \
     ! -path './tests/fuzz/corpus/*' ! -name pkg-descr ! -name pkg-message ! -name pkg-plist \
-    ! -name distinfo -print0 | xargs -0 awk -v tag="$tag" '
+    ! -name distinfo ! -name '*.svg' -print0 | xargs -0 awk -v tag="$tag" '
         FNR == 1 {
             if (pending != "") print pending
             pending = ""

@@ -12,13 +12,18 @@ int list_devices(controller_entry* entries, int max)
     return count < 0 ? count : distinct_devices(entries, count);
 }
 
-int open_listed_controller(const char* name)
+int open_listed_node(const char* name)
 {
     if (controller_number(name) < 0) {
         errno = ENODEV;
         return -1;
     }
-    int descriptor = open_controller_node(name);
+    return open_controller_node(name);
+}
+
+int open_listed_controller(const char* name)
+{
+    int descriptor = open_listed_node(name);
     if (descriptor < 0)
         return -1;
     if (is_controller_node(descriptor, name))

@@ -18,6 +18,11 @@ int list_devices(controller_entry* entries, int max);
 // for another node).
 int open_listed_controller(const char* name);
 
+// The first half of that: the node of a listed controller's name opened, not
+// yet checked, for a caller that narrows what the descriptor may do before it
+// asks anything of it. -1 with errno set (ENODEV for a name no controller has).
+int open_listed_node(const char* name);
+
 // Whether the open node is the controller of that name: a character device
 // that the driver calls controller, not a namespace or another device that
 // took the name. False with errno set to ENODEV.

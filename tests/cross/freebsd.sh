@@ -268,7 +268,7 @@ case $confine in
 esac
 reader=$(calls "$objects/device/reader.cpp.o" read_controller)
 case $reader in
-    *" open_controller_node limit_node is_controller_node "*) ;;
+    *" open_listed_node limit_node is_controller_node "*) ;;
     *) note_failure "read_controller does not limit a node before it checks it; it calls:$reader" ;;
 esac
 case $reader in

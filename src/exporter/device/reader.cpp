@@ -26,11 +26,7 @@ static void fail(read_answer* answer, read_step step, admin_outcome outcome)
 // controller: nothing is asked of a node with more. -1 with errno set.
 static int open_node(const char* name)
 {
-    if (controller_number(name) < 0) {
-        errno = ENODEV;
-        return -1;
-    }
-    int descriptor = open_controller_node(name);
+    int descriptor = open_listed_node(name);
     if (descriptor < 0)
         return -1;
     if (limit_node(descriptor) && is_controller_node(descriptor, name))

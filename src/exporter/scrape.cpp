@@ -168,22 +168,12 @@ timespec monotonic_time(uint64_t nanoseconds)
 
 void* take_answers(void*)
 {
-    static union {
-        list_answer list;
-        read_answer read;
-    } answer;
+    static device_answer answer;
     for (;;) {
         size_t size = receive_device_answer(&answer, sizeof answer);
         if (size == 0)
             return nullptr;
-        pthread_mutex_lock(&table_lock);
-        if (answer.list.kind == list_answer_kind && size == sizeof answer.list) {
-            memcpy(&latest_list, &answer.list, sizeof latest_list);
-            list_received = answer.list.tag;
-        } else if (answer.read.kind != list_answer_kind && size >= offsetof(read_answer, page))
-            take_answer(answer.read, size);
-        pthread_cond_broadcast(&table_changed);
-        pthread_mutex_unlock(&table_lock);
+        take_device_answer(answer, size);
     }
 }
 
@@ -250,6 +240,18 @@ bool all_answered(device_slot* const* chosen, const uint32_t* wanted, int asked)
 }
 
 } // namespace
+
+void take_device_answer(const device_answer& answer, size_t size)
+{
+    pthread_mutex_lock(&table_lock);
+    if (answer.list.kind == list_answer_kind && size == sizeof answer.list) {
+        memcpy(&latest_list, &answer.list, sizeof latest_list);
+        list_received = answer.list.tag;
+    } else if (answer.read.kind != list_answer_kind && size >= offsetof(read_answer, page))
+        take_answer(answer.read, size);
+    pthread_cond_broadcast(&table_changed);
+    pthread_mutex_unlock(&table_lock);
+}
 
 bool start_scrapes()
 {

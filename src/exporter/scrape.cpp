@@ -230,6 +230,18 @@ pthread_mutex_t spare_lock = PTHREAD_MUTEX_INITIALIZER;
 scrape_room* spare[64];
 int spares;
 
+// The device side lists each controller, and each device, once; a list that
+// names one again is taken at its first, or the page would show its series
+// twice, which Prometheus refuses whole.
+bool listed_before(const listed_controller* entries, int i)
+{
+    for (int k = 0; k < i; k++)
+        if (strcmp(entries[k].controller, entries[i].controller) == 0
+            || strcmp(entries[k].device, entries[i].device) == 0)
+            return true;
+    return false;
+}
+
 // Every listed controller's answer to the request wanted of it is in.
 bool all_answered(device_slot* const* chosen, const uint32_t* wanted, int asked)
 {
@@ -315,6 +327,8 @@ bool scrape(scrape_readings* now, double seconds)
     pthread_mutex_lock(&table_lock);
     bool listed[max_slots] = {};
     for (int i = 0; i < count; i++) {
+        if (listed_before(entries, i))
+            continue;
         device_slot* slot = find_slot(entries[i].controller);
         if (slot == nullptr && (slot = new_slot(entries[i])) == nullptr)
             continue;

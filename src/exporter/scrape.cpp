@@ -230,14 +230,31 @@ pthread_mutex_t spare_lock = PTHREAD_MUTEX_INITIALIZER;
 scrape_room* spare[64];
 int spares;
 
-// The device side lists each controller, and each device, once; a list that
-// names one again is taken at its first, or the page would show its series
-// twice, which Prometheus refuses whole.
-bool listed_before(const listed_controller* entries, int i)
+// Whether a name ends within its field and holds only printable ASCII, which
+// the page shows as it is.
+bool plain_name(const char* name, size_t size)
 {
+    size_t length = strnlen(name, size);
+    for (size_t k = 0; k < length; k++)
+        if (static_cast<unsigned char>(name[k]) < 0x20 || static_cast<unsigned char>(name[k]) > 0x7E)
+            return false;
+    return length < size;
+}
+
+// The device side lists each controller, and each device, once, by the names
+// the system gave them. An entry that names one again is left out, and so is
+// one whose names do not end or hold a byte that the page would show as '?'
+// (like another's): the page would show a series twice, which Prometheus
+// refuses whole.
+bool left_out(const listed_controller* entries, int i)
+{
+    const listed_controller& entry = entries[i];
+    if (!plain_name(entry.controller, sizeof entry.controller)
+        || !plain_name(entry.device, sizeof entry.device))
+        return true;
     for (int k = 0; k < i; k++)
-        if (strcmp(entries[k].controller, entries[i].controller) == 0
-            || strcmp(entries[k].device, entries[i].device) == 0)
+        if (strncmp(entries[k].controller, entry.controller, sizeof entry.controller) == 0
+            || strncmp(entries[k].device, entry.device, sizeof entry.device) == 0)
             return true;
     return false;
 }
@@ -327,7 +344,7 @@ bool scrape(scrape_readings* now, double seconds)
     pthread_mutex_lock(&table_lock);
     bool listed[max_slots] = {};
     for (int i = 0; i < count; i++) {
-        if (listed_before(entries, i))
+        if (left_out(entries, i))
             continue;
         device_slot* slot = find_slot(entries[i].controller);
         if (slot == nullptr && (slot = new_slot(entries[i])) == nullptr)

@@ -264,9 +264,30 @@ const char* take_number(const char* at, double* value)
     return at;
 }
 
+// Compares two decimals as this writer writes them ("12", "0.000032")
+// exactly: as doubles, two close bounds may be one.
+int compare_decimal(const char* a, const char* b)
+{
+    size_t whole_a = strspn(a, "0123456789"), whole_b = strspn(b, "0123456789");
+    if (whole_a != whole_b)
+        return whole_a < whole_b ? -1 : 1;
+    if (int order = memcmp(a, b, whole_a))
+        return order;
+    // The fractions, a shorter one read as ending in zeros.
+    const char* x = a[whole_a] == '.' ? a + whole_a + 1 : a + whole_a;
+    const char* y = b[whole_b] == '.' ? b + whole_b + 1 : b + whole_b;
+    size_t fraction_x = strspn(x, "0123456789"), fraction_y = strspn(y, "0123456789");
+    for (size_t k = 0; k < fraction_x || k < fraction_y; k++) {
+        char dx = k < fraction_x ? x[k] : '0', dy = k < fraction_y ? y[k] : '0';
+        if (dx != dy)
+            return dx < dy ? -1 : 1;
+    }
+    return 0;
+}
+
 struct series_state {
     char key[512]; // the name and labels but le
-    double last_le;
+    char last_le[64];
     double last_count;
     double infinity_count;
     bool seen_infinity;
@@ -351,11 +372,11 @@ void check_page(const text_buffer& page, const scrape_readings& readings)
             char key[512];
             snprintf(key, sizeof key, "%.*s", static_cast<int>(le - line), line);
             bool infinity = strncmp(le, "+Inf\"", 5) == 0;
-            double bound = infinity ? 1e300 : strtod(le, nullptr);
             if (strcmp(key, series.key) == 0) {
                 if (series.seen_infinity)
                     fail("a histogram twice", page, line);
-                if (bound <= series.last_le || value < series.last_count)
+                if (value < series.last_count
+                    || (!infinity && compare_decimal(le, series.last_le) <= 0))
                     fail("buckets out of order, or not cumulative", page, line);
             } else {
                 if (series.key[0] != '\0' && !series.seen_infinity)
@@ -363,7 +384,8 @@ void check_page(const text_buffer& page, const scrape_readings& readings)
                 series = series_state{};
                 snprintf(series.key, sizeof series.key, "%s", key);
             }
-            series.last_le = bound;
+            snprintf(series.last_le, sizeof series.last_le, "%.*s",
+                     static_cast<int>(strcspn(le, "\"")), le);
             series.last_count = value;
             if (infinity) {
                 series.seen_infinity = true;

@@ -169,22 +169,12 @@ timespec monotonic_time(uint64_t nanoseconds)
 
 void* take_answers(void*)
 {
-    static union {
-        list_answer list;
-        read_answer read;
-    } answer;
+    static device_answer answer;
     for (;;) {
         size_t size = receive_device_answer(&answer, sizeof answer);
         if (size == 0)
             return nullptr;
-        pthread_mutex_lock(&table_lock);
-        if (answer.list.kind == list_answer_kind && size == sizeof answer.list) {
-            memcpy(&latest_list, &answer.list, sizeof latest_list);
-            list_received = answer.list.tag;
-        } else if (answer.read.kind != list_answer_kind && size >= offsetof(read_answer, page))
-            take_answer(answer.read, size);
-        pthread_cond_broadcast(&table_changed);
-        pthread_mutex_unlock(&table_lock);
+        take_device_answer(answer, size);
     }
 }
 
@@ -258,6 +248,35 @@ pthread_mutex_t spare_lock = PTHREAD_MUTEX_INITIALIZER;
 scrape_room* spare[64];
 int spares;
 
+// Whether a name ends within its field and holds only printable ASCII, which
+// the page shows as it is.
+bool plain_name(const char* name, size_t size)
+{
+    size_t length = strnlen(name, size);
+    for (size_t k = 0; k < length; k++)
+        if (static_cast<unsigned char>(name[k]) < 0x20 || static_cast<unsigned char>(name[k]) > 0x7E)
+            return false;
+    return length < size;
+}
+
+// The device side lists each controller, and each device, once, by the names
+// the system gave them. An entry that names one again is left out, and so is
+// one whose names do not end or hold a byte that the page would show as '?'
+// (like another's): the page would show a series twice, which Prometheus
+// refuses whole.
+bool left_out(const listed_controller* entries, int i)
+{
+    const listed_controller& entry = entries[i];
+    if (!plain_name(entry.controller, sizeof entry.controller)
+        || !plain_name(entry.device, sizeof entry.device))
+        return true;
+    for (int k = 0; k < i; k++)
+        if (strncmp(entries[k].controller, entry.controller, sizeof entry.controller) == 0
+            || strncmp(entries[k].device, entry.device, sizeof entry.device) == 0)
+            return true;
+    return false;
+}
+
 // Every listed controller's answer to the request wanted of it is in.
 bool all_answered(device_slot* const* chosen, const uint32_t* wanted, int asked)
 {
@@ -268,6 +287,18 @@ bool all_answered(device_slot* const* chosen, const uint32_t* wanted, int asked)
 }
 
 } // namespace
+
+void take_device_answer(const device_answer& answer, size_t size)
+{
+    pthread_mutex_lock(&table_lock);
+    if (answer.list.kind == list_answer_kind && size == sizeof answer.list) {
+        memcpy(&latest_list, &answer.list, sizeof latest_list);
+        list_received = answer.list.tag;
+    } else if (answer.read.kind != list_answer_kind && size >= offsetof(read_answer, page))
+        take_answer(answer.read, size);
+    pthread_cond_broadcast(&table_changed);
+    pthread_mutex_unlock(&table_lock);
+}
 
 bool start_scrapes()
 {
@@ -331,6 +362,8 @@ bool scrape(scrape_readings* now, double seconds)
     pthread_mutex_lock(&table_lock);
     bool listed[max_slots] = {};
     for (int i = 0; i < count; i++) {
+        if (left_out(entries, i))
+            continue;
         device_slot* slot = find_slot(entries[i].controller);
         if (slot == nullptr && (slot = new_slot(entries[i])) == nullptr)
             continue;

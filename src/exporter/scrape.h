@@ -4,7 +4,10 @@
 // answers them by the scrape's deadline. Whoever asked renders them.
 #pragma once
 
+#include <cstddef>
+
 #include "exporter/readings.h"
+#include "exporter/records.h"
 #include "exporter/text_buffer.h"
 
 // What one scrape works in: its readings, the page rendered from them and the
@@ -25,6 +28,16 @@ void give_scrape_room(scrape_room* room);
 bool start_scrapes();
 // Ends the device side and the taking of its answers.
 void stop_scrapes();
+
+// One record from the device side, as the socket pair delivers it.
+union device_answer {
+    list_answer list;
+    read_answer read;
+};
+
+// Takes an answer of size bytes into what the scrapes read: what the thread
+// that start_scrapes starts does with each record it receives.
+void take_device_answer(const device_answer& answer, size_t size);
 
 // Reads every controller into readings, by seconds from now: a controller
 // that has not answered by then is marked late, without statistics. Safe from

@@ -6,7 +6,9 @@
 # Usage: tests/fuzz/run.sh [-n RUNS] BUILD_DIR SECONDS [TARGET...]
 #   -n RUNS: run each fuzzer until it has made RUNS executions instead, with
 #            SECONDS as a limit (0: none)
-#   TARGET: trim_field, identity, stats (default: all three)
+#   TARGET: trim_field, identity, stats, web_config, device_request,
+#           device_answers, basic_auth, scrape_timeout (default: every one
+#           built)
 set -u
 
 runs=-1
@@ -22,7 +24,13 @@ build=$(cd "$1" && pwd) || exit 2
 seconds=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
-[ $# -gt 0 ] || set -- trim_field identity stats
+if [ $# -eq 0 ]; then
+    set -- trim_field identity stats
+    # The exporter's, where it is built.
+    for target in web_config device_request device_answers basic_auth scrape_timeout; do
+        [ -x "$build/tests/fuzz/fuzz_$target" ] && set -- "$@" "$target"
+    done
+fi
 
 status=0
 for target in "$@"; do
@@ -37,6 +45,8 @@ for target in "$@"; do
         trim_field) max_len=40 ;;
         identity) max_len=4096 ;;
         stats) max_len=8192 ;;
+        device_request|scrape_timeout) max_len=64 ;;
+        basic_auth|web_config) max_len=8192 ;;
         *) max_len=4096 ;;
     esac
 
@@ -62,7 +72,7 @@ for target in "$@"; do
         echo "$target: FAILED (exit $result) after ${executed:-?} executions; log: $log" >&2
         ls "$work/artifacts/" 2>/dev/null | sed "s|^|  reproducer: $work/artifacts/|" >&2
         # The report itself: the sanitizer's or the target's own message.
-        grep -E '^(==[0-9]+==ERROR|SUMMARY|print_|trim_field|stats_delta)' "$log" | head -n 20 >&2
+        grep -E '^(==[0-9]+==ERROR|SUMMARY|print_|trim_field|stats_delta|read_web_config|refusal_reason|device answers|decode_basic_header|scrape_seconds)' "$log" | head -n 20 >&2
         status=1
     fi
 done

@@ -176,26 +176,9 @@ bool renew_basic_auth(const web_user* users, size_t count)
     return made;
 }
 
-bool read_credentials(MHD_Connection* connection, basic_credentials* out)
+bool decode_basic_header(const char* header, basic_credentials* out)
 {
     *out = basic_credentials{};
-#if MHD_VERSION >= 0x00097600
-    MHD_BasicAuthInfo* info = MHD_basic_auth_get_username_password3(connection);
-    if (info == nullptr)
-        return false;
-    bool good = info->username != nullptr && info->password != nullptr
-        && take(info->username, info->username_len, info->password, info->password_len, out);
-    if (info->username != nullptr)
-        gnutls_memset(info->username, 0, info->username_len);
-    if (info->password != nullptr)
-        gnutls_memset(info->password, 0, info->password_len);
-    MHD_free(info);
-    return good;
-#else
-    // This libmicrohttpd's call hands back C strings, which hide a NUL byte:
-    // the header is decoded here instead.
-    const char* header =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
     if (header == nullptr || strncasecmp(header, "Basic ", 6) != 0)
         return false;
     const char* token = header + 6;
@@ -218,6 +201,29 @@ bool read_credentials(MHD_Connection* connection, basic_credentials* out)
     gnutls_memset(decoded.data, 0, decoded.size);
     gnutls_free(decoded.data);
     return good;
+}
+
+bool read_credentials(MHD_Connection* connection, basic_credentials* out)
+{
+    *out = basic_credentials{};
+#if MHD_VERSION >= 0x00097600
+    MHD_BasicAuthInfo* info = MHD_basic_auth_get_username_password3(connection);
+    if (info == nullptr)
+        return false;
+    bool good = info->username != nullptr && info->password != nullptr
+        && take(info->username, info->username_len, info->password, info->password_len, out);
+    if (info->username != nullptr)
+        gnutls_memset(info->username, 0, info->username_len);
+    if (info->password != nullptr)
+        gnutls_memset(info->password, 0, info->password_len);
+    MHD_free(info);
+    return good;
+#else
+    // This libmicrohttpd's call hands back C strings, which hide a NUL byte:
+    // the header is decoded here instead.
+    return decode_basic_header(
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION),
+        out);
 #endif
 }
 

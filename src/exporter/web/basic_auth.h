@@ -36,6 +36,11 @@ bool renew_basic_auth(const web_user* users, size_t count);
 // there is none, or it is not Basic, malformed, too long or holds a NUL byte.
 bool read_credentials(MHD_Connection* connection, basic_credentials* out);
 
+// The name and password of an Authorization header's text (null: none), as
+// read_credentials takes them: with libmicrohttpd before 0.9.76, which does
+// not decode the header itself, through this.
+bool decode_basic_header(const char* header, basic_credentials* out);
+
 void wipe_credentials(basic_credentials* credentials);
 
 // Whether the password matches hash, the user's; hash null: the name is

@@ -41,20 +41,25 @@ constexpr double shortest_scrape = 0.5;
 // for rendering and sending the page; or --scrape.timeout, which is also the
 // most a client may ask for, so that no client holds a connection and its
 // thread longer than the operator allows.
-static double scrape_seconds(MHD_Connection* connection)
+double scrape_seconds(const char* header, double most)
 {
-    const char* header = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                     "X-Prometheus-Scrape-Timeout-Seconds");
     if (header == nullptr)
-        return settings->scrape_timeout;
+        return most;
     char* end;
     double seconds = strtod(header, &end);
     if (end == header || *end != '\0' || !std::isfinite(seconds) || seconds <= 0)
-        return settings->scrape_timeout;
+        return most;
     seconds = seconds > 1 ? seconds - 0.5 : seconds / 2;
     if (seconds < shortest_scrape)
         seconds = shortest_scrape;
-    return seconds < settings->scrape_timeout ? seconds : settings->scrape_timeout;
+    return seconds < most ? seconds : most;
+}
+
+static double scrape_seconds(MHD_Connection* connection)
+{
+    return scrape_seconds(MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                      "X-Prometheus-Scrape-Timeout-Seconds"),
+                          settings->scrape_timeout);
 }
 
 // The page, gzipped where the client takes it; either way caches keep the

@@ -8,3 +8,7 @@
 // Serves on listener until SIGTERM or SIGINT (held before). Returns the
 // process's exit status.
 int serve_http(int listener, const exporter_settings& settings);
+
+// The time a scrape may take when the request's X-Prometheus-Scrape-Timeout-Seconds
+// header is header (null without one), with most the --scrape.timeout.
+double scrape_seconds(const char* header, double most);

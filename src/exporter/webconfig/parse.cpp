@@ -10,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <strings.h>
 #include <yaml.h>
 
@@ -264,14 +265,18 @@ char* read_whole(parse_state* state, const yaml_node_t* node, int slot)
                               static_cast<unsigned>(strlen(text))};
     };
     gnutls_datum_t cert = datum(state->config.cert), key = datum(state->config.key);
-    // A certificate whose PEM text does not decode is refused here: GnuTLS's
-    // loader keeps memory of its own on that path, which a file broken again
-    // and again would pile up.
-    gnutls_datum_t decoded{};
-    int result = gnutls_pem_base64_decode2("CERTIFICATE", &cert, &decoded);
-    gnutls_free(decoded.data);
-    if (result >= 0)
+    // A certificate whose PEM text or content does not decode is refused
+    // here: GnuTLS's loader keeps memory of its own on those paths, which a
+    // file broken again and again would pile up.
+    gnutls_x509_crt_t* chain = nullptr;
+    unsigned chain_length = 0;
+    int result = gnutls_x509_crt_list_import2(&chain, &chain_length, &cert, GNUTLS_X509_FMT_PEM, 0);
+    if (result >= 0) {
+        for (unsigned k = 0; k < chain_length; k++)
+            gnutls_x509_crt_deinit(chain[k]);
+        gnutls_free(chain);
         result = gnutls_certificate_set_x509_key_mem(credentials, &cert, &key, GNUTLS_X509_FMT_PEM);
+    }
     bool good = result >= 0;
     if (!good)
         fail(state, nullptr, "the TLS certificate and key do not load: %s", gnutls_strerror(result));

@@ -143,17 +143,17 @@ resolve_variables() {
     count=$(jq '.templating.list | length' "$1")
     v=0
     while [ $v -lt "$count" ]; do
-        spec=$(jq -c ".templating.list[$v]" "$1")
+        variable=$(jq -c ".templating.list[$v]" "$1")
         v=$((v + 1))
-        name=$(printf "%s\n" "$spec" | jq -r .name)
-        type=$(printf "%s\n" "$spec" | jq -r .type)
+        name=$(printf "%s\n" "$variable" | jq -r .name)
+        type=$(printf "%s\n" "$variable" | jq -r .type)
         case $type in query | custom | constant | textbox | interval) ;; *) continue ;; esac
-        query=$(printf "%s\n" "$spec" | jq -r '(.query | if type == "object" then .query else . end) // ""')
+        query=$(printf "%s\n" "$variable" | jq -r '(.query | if type == "object" then .query else . end) // ""')
         query=$(printf '%s' "$query" | jq -Rr --slurpfile vars "$run/vars.json" 'reduce ($vars[0] | to_entries[]) as $v (.;
             gsub("\\$\\{" + $v.key + "(:[a-z]+)?\\}|\\$" + $v.key + "(?![A-Za-z0-9_])"; $v.value))')
-        current=$(printf "%s\n" "$spec" | jq -r '[.current.value // empty] | flatten | map(select(. != "")) | join("\n")')
-        all_value=$(printf "%s\n" "$spec" | jq -r '.allValue // ""')
-        if [ "$2" = all ] && [ "$(printf "%s\n" "$spec" | jq -r '.includeAll // false')" = true ] \
+        current=$(printf "%s\n" "$variable" | jq -r '[.current.value // empty] | flatten | map(select(. != "")) | join("\n")')
+        all_value=$(printf "%s\n" "$variable" | jq -r '.allValue // ""')
+        if [ "$2" = all ] && [ "$(printf "%s\n" "$variable" | jq -r '.includeAll // false')" = true ] \
             || [ "$current" = '$__all' ]; then
             if [ -n "$all_value" ]; then
                 value=$all_value

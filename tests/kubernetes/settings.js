@@ -74,11 +74,11 @@ for (const doc of documents) {
     if (doc.kind === "NetworkPolicy") check(doc, "selector", selectorProblem(doc.spec.podSelector, false));
     if (doc.kind !== "DaemonSet") continue;
     daemonSets++;
-    const spec = doc.spec;
-    const pod = spec.template.spec;
+    const daemonSet = doc.spec;
+    const pod = daemonSet.template.spec;
 
-    check(doc, "selector", selectorProblem(spec.selector, false));
-    check(doc, "the pods' labels", missingLabels(spec.template.metadata.labels, thePods));
+    check(doc, "selector", selectorProblem(daemonSet.selector, false));
+    check(doc, "the pods' labels", missingLabels(daemonSet.template.metadata.labels, thePods));
 
     const terms = (((pod.affinity || {}).nodeAffinity || {}).requiredDuringSchedulingIgnoredDuringExecution || {})
         .nodeSelectorTerms || [];
@@ -92,7 +92,7 @@ for (const doc of documents) {
     check(doc, "priority class", pod.priorityClassName === "system-node-critical" ? ""
         : `priorityClassName is ${pod.priorityClassName}, not system-node-critical`);
 
-    const strategy = spec.updateStrategy || {};
+    const strategy = daemonSet.updateStrategy || {};
     const rolling = strategy.rollingUpdate || {};
     let problem = "";
     if (strategy.type !== "RollingUpdate") problem = `updateStrategy is ${strategy.type}, not RollingUpdate`;

@@ -7,8 +7,11 @@
 const fs = require("fs");
 const CDX = require("@cyclonedx/cyclonedx-library");
 
+// The library names its versions by their number.
+const cyclonedxVersion = "1.6";
+
 async function main(files) {
-    const validator = new CDX.Validation.JsonStrictValidator(CDX.Spec.Version.v1dot6);
+    const validator = new CDX.Validation.JsonStrictValidator(cyclonedxVersion);
     let failed = false;
     for (const file of files) {
         const errors = await validator.validate(fs.readFileSync(file, "utf8"));

@@ -9,6 +9,20 @@ cd "$out" || exit 1
 touch results.tsv groups.tsv panels.tsv pages.tsv quantiles.tsv
 sort -t"$(printf '\t')" -k2,2n -k1,1n results.tsv > results.sorted && mv results.sorted results.tsv
 sort -t"$(printf '\t')" -s -k2,2n -k1,1n groups.tsv > groups.sorted && mv groups.sorted groups.tsv
+# The shards of a direction's latency groups as one row: the longest of any,
+# the largest mean, the iterations all missed, and per volume what the
+# shards cost together (their means added up).
+awk -F'\t' -v OFS='\t' '
+    { group = $3 }
+    match(group, /-[0-9]+\.rules$/) { group = substr(group, 1, RSTART - 1) }
+    { key = $1 OFS $2 OFS group }
+    !(key in count) { order[++keys] = key }
+    { if (!(key in longest) || $4 > longest[key]) longest[key] = $4
+      if (!(key in mean) || $5 > mean[key]) mean[key] = $5
+      total[key] += $5; missed[key] += $6; count[key]++ }
+    END { for (i = 1; i <= keys; i++) { k = order[i]
+        print k (count[k] > 1 ? "-0.." count[k] - 1 ".rules" : ""), longest[k], mean[k], missed[k], total[k] } }' \
+    groups.tsv > groups.merged
 
 {
     echo "| nodes | bins | volumes | head series | per volume | exporter's per volume | RSS GiB (peak) | CPU cores | slowest panel, default s (series) | slowest panel, All s (series) |"
@@ -21,11 +35,13 @@ sort -t"$(printf '\t')" -s -k2,2n -k1,1n groups.tsv > groups.sorted && mv groups
         echo "| $nodes | $bins | $volumes | $(printf '%.0f' "$head") | $per | $ebs | $(echo "$rss $hwm" | awk '{ printf "%.1f (%.1f)", $1 / 1024, $2 / 1024 }') | $cores | $default | $all |"
     done < results.tsv
     echo
-    echo "Rule groups: the longest evaluation in the measured window, its mean, and the iterations missed."
+    echo "Rule groups: the longest evaluation in the measured window, its mean, and the iterations missed;"
+    echo "the shards of a latency group as one row (the longest of any shard, the largest mean, and per"
+    echo "volume their means added up)."
     echo
     echo "| nodes | bins | group | longest s | mean s | ms per volume | missed |"
     echo "|---:|---:|---|---:|---:|---:|---:|"
-    awk -F'\t' '{ printf "| %s | %s | %s | %.3f | %.3f | %.3f | %s |\n", $1, $2, $3, $4, $5, $5 * 1000 / ($1 * 27), $6 }' groups.tsv
+    awk -F'\t' '{ printf "| %s | %s | %s | %.3f | %.3f | %.3f | %s |\n", $1, $2, $3, $4, $5, $7 * 1000 / ($1 * 27), $6 }' groups.merged
     echo
     echo "Panels: seconds to answer (all the panel's queries, one after the other) and series drawn."
     echo
@@ -59,11 +75,11 @@ sort -t"$(printf '\t')" -s -k2,2n -k1,1n groups.tsv > groups.sorted && mv groups
 
 # The plot: four panels over the fleet's size (32 bins).
 awk -F'\t' '$2 == 32 { print $1, $4 / 1e6, $8 / 1024, $9 }' results.tsv > plot-main.dat
-awk -F'\t' '$2 == 32 { print $3 }' groups.tsv | sort -u > plot-groups.txt
+awk -F'\t' '$2 == 32 { print $3 }' groups.merged | sort -u > plot-groups.txt
 : > plot-groups.dat
 while read -r g; do
     echo "\"$g\""
-    awk -F'\t' -v g="$g" '$2 == 32 && $3 == g { print $1, $4 }' groups.tsv
+    awk -F'\t' -v g="$g" '$2 == 32 && $3 == g { print $1, $4 }' groups.merged
     printf '\n\n'
 done < plot-groups.txt >> plot-groups.dat
 for selection in default all; do

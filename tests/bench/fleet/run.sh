@@ -116,10 +116,23 @@ panel_queries() {
         | "\(($p.title // "untitled") | gsub("\t"; " ")) #\($n)\t\(.instant // false)\t\(.expr | subst | gsub("[\t\n]"; " "))"' "$2"
 }
 
-# The values a query variable offers: label_values(SELECTOR, LABEL) or label_values(LABEL).
+# The values a query variable offers: label_values(SELECTOR, LABEL),
+# label_values(LABEL) or query_result(EXPR), the last one's lines as Grafana
+# writes them (name{labels} value time) through the variable's regex $2.
 variable_values() {
     query=$1
     case $query in
+        query_result*)
+            inner=${query#query_result(}
+            printf '%s' "${inner%)}" > "$run/query.txt"
+            api /api/v1/query --data-urlencode "query@$run/query.txt" \
+                | jq -r --arg re "$2" '
+                    .data.result[]?
+                    | (.metric.__name__ // "") + "{" + ([.metric | to_entries[] | select(.key != "__name__")
+                        | "\(.key)=\"\(.value)\""] | join(", ")) + "} \(.value[1]) \(.value[0])"
+                    | if $re == "" then . else (match($re | ltrimstr("/") | rtrimstr("/")) | .captures[0].string // .string) end' \
+                | sort -u
+            ;;
         label_values*)
             inner=${query#label_values(}
             inner=${inner%)}
@@ -153,19 +166,20 @@ resolve_variables() {
             gsub("\\$\\{" + $v.key + "(:[a-z]+)?\\}|\\$" + $v.key + "(?![A-Za-z0-9_])"; $v.value))')
         current=$(printf "%s\n" "$variable" | jq -r '[.current.value // empty] | flatten | map(select(. != "")) | join("\n")')
         all_value=$(printf "%s\n" "$variable" | jq -r '.allValue // ""')
+        regex=$(printf "%s\n" "$variable" | jq -r '.regex // ""')
         if [ "$2" = all ] && [ "$(printf "%s\n" "$variable" | jq -r '.includeAll // false')" = true ] \
             || [ "$current" = '$__all' ]; then
             if [ -n "$all_value" ]; then
                 value=$all_value
             else # every value, as Grafana joins them
-                value=$(variable_values "$query" | sed 's/[].[\\*+?(){}|^$]/\\\\&/g' | paste -sd'|')
+                value=$(variable_values "$query" "$regex" | sed 's/[].[\\*+?(){}|^$]/\\\\&/g' | paste -sd'|')
                 value="($value)"
             fi
         elif [ -n "$current" ]; then
             value=$(printf "%s\n" "$current" | sed 's/[].[\\*+?(){}|^$]/\\\\&/g' | paste -sd'|')
             [ "$(printf "%s\n" "$current" | wc -l)" -gt 1 ] && value="($value)"
         else # Grafana takes the first value
-            value=$(variable_values "$query" | head -n 1 | sed 's/[].[\\*+?(){}|^$]/\\\\&/g')
+            value=$(variable_values "$query" "$regex" | head -n 1 | sed 's/[].[\\*+?(){}|^$]/\\\\&/g')
         fi
         printf '%s' "$value" > "$run/value.txt"
         jq -c --arg k "$name" --rawfile v "$run/value.txt" '. + {($k): $v}' "$run/vars.json" > "$run/vars.new"

@@ -84,6 +84,7 @@
     groups+: [
       {
         name: 'volscan-ebs.alerts',
+        interval: config.ruleInterval,
         rules: [
           volumeLimit('EBSVolumeIOPSLimitExceeded', 'iops', 'IOPS'),
           volumeLimit('EBSVolumeThroughputLimitExceeded', 'throughput', 'throughput'),

@@ -49,10 +49,19 @@
     // An exporter that is up and finds no EBS volume for this long.
     noVolumesFor: '15m',
 
-    // The latency histograms' rules: each bucket's rate recorded once, and
-    // the quantiles taken from it, evaluated at this interval. The latency
-    // alerts wait latencyFor, many times this.
+    // The evaluation interval of the rates', the claims' and the alerts'
+    // groups. Every rate spans rateWindow and the alerts wait minutes, so a
+    // point a minute is all they need, and each evaluation costs the whole
+    // fleet's series once: at 15 s a 500-node fleet keeps two cores busy.
+    ruleInterval: '1m',
+
+    // The latency histograms' rules: the quantiles, evaluated at this
+    // interval (the latency alerts wait latencyFor, many times this), in
+    // latencyShards groups for each direction (1, 2, 4, 8 or 16), each for
+    // a share of the volumes. More shards make each group shorter; they cost
+    // no more in all.
     latencyInterval: '2m',
+    latencyShards: 16,
 
     // With a base URL, such as where monitoring/README.md is published,
     // every alert carries runbook_url: the base, '#' and the alert's name in

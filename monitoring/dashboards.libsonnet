@@ -101,7 +101,7 @@
     description: description,
     datasource: datasource,
     targets: [target(
-      'sum by (le) (volume_id:ebs_%s_latency_seconds_bucket:rate%s{%s})' % [direction, window, picked], '{{le}}', 'A'
+      'sum by (le) (rate(ebs_%s_latency_seconds_bucket{%s, %s}[%s]))' % [direction, config.volscanSelector, picked, window], '{{le}}', 'A'
     ) + { format: 'heatmap' }],
     // Cells count operations a second; the y axis is the bins' upper bounds.
     fieldConfig: { defaults: { unit: 'ops' }, overrides: [] },

@@ -12,10 +12,24 @@
   local perVolume = ['volume_id', 'device'],
   local ksm = config.kubeStateMetricsSelector,
 
+  // Shard k of the volumes: those whose ID ends in the k-th sixteenth of
+  // the hexadecimal digits; the last shard takes every ID the others do
+  // not, so that no volume is left out.
+  local shards = config.latencyShards,
+  local digits = '0123456789abcdef',
+  local width = std.floor(16 / shards),
+  local inShard(k) =
+    if shards == 1 then ''
+    else if k < shards - 1 && width == 1 then ', volume_id=~".*%s"' % digits[k]
+    else if k < shards - 1 then ', volume_id=~".*[%s]"' % std.substr(digits, k * width, width)
+    else ', volume_id!~".*[%s]"' % std.substr(digits, 0, k * width),
+  assert std.member([1, 2, 4, 8, 16], shards) : 'latencyShards must be 1, 2, 4, 8 or 16',
+
   prometheusRules+:: {
     groups+: [
       {
         name: 'volscan-ebs.rules',
+        interval: config.ruleInterval,
         rules:
           [
             {
@@ -67,41 +81,38 @@
     ] + [
       {
         // The latency histograms, the costliest part by far: a series for
-        // each bin of each volume. Each bucket's rate is recorded once, in
-        // a group for each direction. The recorded buckets keep the node
-        // but not instance, which each quantile gets back.
-        name: 'volscan-ebs-%s-buckets.rules' % direction,
-        interval: config.latencyInterval,
-        rules: [
-          {
-            record: 'volume_id:ebs_%s_latency_seconds_bucket:rate%s' % [direction, window],
-            expr: series.perNode('sum', perVolume + ['le'],
-                                 rate('ebs_%s_latency_seconds_bucket' % direction)),
-          },
-        ],
-      }
-      for direction in ['read', 'write']
-    ] + [
-      {
-        // Each quantile, of both directions, from the recorded buckets: what
-        // histogram_quantile gives of the buckets' rates, as of the buckets'
-        // last evaluation. Selecting every bucket series is most of a
-        // quantile's cost, hence a group for each, evaluated beside the
-        // others.
-        name: 'volscan-ebs-latency-p%s.rules' % { '0.5': '50', '0.9': '90', '0.99': '99' }[quantile],
+        // each bin of each volume, and what a rule pays for each is mostly
+        // finding it, whether it then takes a rate or reads a recorded
+        // value. So each quantile is histogram_quantile of the buckets'
+        // rates, taken from the scraped buckets themselves (recording the
+        // rates first would read as many series again, and keep a series
+        // for every bin of every volume), and the volumes are split by the
+        // last digit of their ID into latencyShards groups for each
+        // direction, evaluated beside each other and each a share of the
+        // fleet, every latencyInterval.
+        name: if shards == 1 then 'volscan-ebs-%s-latency.rules' % direction
+              else 'volscan-ebs-%s-latency-%d.rules' % [direction, shard],
         interval: config.latencyInterval,
         rules: [
           {
             record: 'volume_id_quantile:ebs_%s_latency_seconds:histogram_quantile_rate%s'
                     % [direction, window],
-            expr: series.withInstance('histogram_quantile(%s, volume_id:ebs_%s_latency_seconds_bucket:rate%s)'
-                                      % [quantile, direction, window]),
-            labels: { quantile: quantile },
+            expr: series.withInstance('histogram_quantile(%s, %s)' % [
+              quantile,
+              series.perNode('sum', perVolume + ['le'], function(selector)
+                rate('ebs_%s_latency_seconds_bucket' % direction)(selector + inShard(shard))),
+            ]),
+            // Each shard records the same names. An empty label, which
+            // Prometheus leaves off the series, tells promtool's lint that
+            // the shards' rules are not duplicates of each other.
+            labels: { quantile: quantile }
+                    + (if shards == 1 then {} else { ['latency_shard_%d' % shard]: '' }),
           }
-          for direction in ['read', 'write']
+          for quantile in ['0.5', '0.9', '0.99']
         ],
       }
-      for quantile in ['0.5', '0.9', '0.99']
+      for direction in ['read', 'write']
+      for shard in std.range(0, shards - 1)
     ] + [
       {
         // Who uses each volume on Kubernetes, from kube-state-metrics: the
@@ -113,6 +124,7 @@
         // claim's. The last rule has one series for every volume the
         // exporter serves, its claim labels empty when no claim owns it.
         name: 'volscan-ebs-claims.rules',
+        interval: config.ruleInterval,
         rules: [
           {
             // The CSI driver's handle is the volume ID; the in-tree plugin's

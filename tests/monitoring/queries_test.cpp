@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -245,19 +246,21 @@ TEST(mixin, every_query_answers_on_a_real_prometheus)
     std::string monitoring = MONITORING_DIR;
     page_server kube_state_metrics(kube_state_metrics_page());
     ASSERT_GT(kube_state_metrics.port, 0);
-    // The rules as shipped, but with the latency groups, which have an
-    // interval of their own, evaluated every second as the others are here.
-    std::string shipped = read_file(monitoring + "/rules.yml");
-    std::string every_second;
-    for (const std::string& line : lines(shipped))
-        if (line.find("    interval: ") != 0)
-            every_second += line + "\n";
-    ASSERT_NE(every_second, shipped);
-    FILE* copy = fopen((folder.path + "/rules.yml").c_str(), "w");
-    ASSERT_TRUE(copy != nullptr && fputs(every_second.c_str(), copy) >= 0 && fclose(copy) == 0);
+    // The rules and alerts as shipped, but evaluated every second: each
+    // group's own interval goes.
+    for (const char* name : {"rules.yml", "alerts.yml"}) {
+        std::string shipped = read_file(monitoring + "/" + name);
+        std::string every_second;
+        for (const std::string& line : lines(shipped))
+            if (line.find("    interval: ") != 0)
+                every_second += line + "\n";
+        ASSERT_NE(every_second, shipped) << name;
+        FILE* copy = fopen((folder.path + "/" + name).c_str(), "w");
+        ASSERT_TRUE(copy != nullptr && fputs(every_second.c_str(), copy) >= 0 && fclose(copy) == 0);
+    }
     pid_t prometheus = start_kubernetes_prometheus(folder.path, prometheus_port, {exporter_port, dead_port, second_dead_port},
                                                    kube_state_metrics.port,
-                                                   {folder.path + "/rules.yml", monitoring + "/alerts.yml"});
+                                                   {folder.path + "/rules.yml", folder.path + "/alerts.yml"});
     ASSERT_GT(prometheus, 0) << read_file(folder.path + "/prometheus.log");
 
     // Until the smallest share passes its alert's threshold, as the rule
@@ -312,6 +315,13 @@ TEST(mixin, every_query_answers_on_a_real_prometheus)
             EXPECT_TRUE(at + 1 < query.size() && isdigit(static_cast<unsigned char>(query[at + 1]))) << query;
     }
 
+    // A latency group's rules ask for the volumes whose ID ends in their
+    // shard's digits, which this machine's few volumes may not: each is
+    // asked for every volume instead.
+    for (std::string& query : rule_queries)
+        for (const char* shard : {",volume_id=~\".*", ",volume_id!~\".*"})
+            for (size_t at = query.find(shard); at != std::string::npos; at = query.find(shard, at))
+                query.erase(at, query.find('"', at + strlen(shard)) + 1 - at);
     std::vector<std::string> queries = rule_queries;
     queries.insert(queries.end(), dashboard_queries.begin(), dashboard_queries.end());
     for (const std::string& query : queries) {

@@ -153,6 +153,7 @@
     ]),
   // The same without a label to keep apart: the larger share of the two,
   // series by series (a label_replace of every volume costs more).
+  local instanceShare(limit) = 'instance:ebs_instance_performance_exceeded_%s_seconds:max_rate%s{%s}' % [limit, window, inCluster],
   local larger(scope, selector) =
     local iops = '%s{%s}' % [share % [scope, 'iops'], selector];
     local throughput = '%s{%s}' % [share % [scope, 'throughput'], selector];
@@ -310,35 +311,33 @@
         sized(stat('Exporters down', 'volscan-exporters that Prometheus could not scrape at its last try.', 'none',
                    'count(up{%s, %s} == 0) or vector(0)' % [config.volscanSelector, inCluster]), 4, 4),
         sized(stat('Volumes', 'EBS volumes the exporters serve.', 'none',
-                   'count(%s{%s}) or vector(0)' % [info, inCluster]), 4, 4),
+                   'sum(cluster:ebs_volumes:count{%s}) or vector(0)' % inCluster), 4, 4),
         sized(stat('Claimed volumes', 'Volumes a Kubernetes claim owns, as kube-state-metrics tells.', 'none',
-                   'count(%s{%s, persistentvolumeclaim!=""}) or vector(0)' % [info, inCluster]), 4, 4),
+                   'sum(cluster:ebs_claimed_volumes:count{%s}) or vector(0)' % inCluster), 4, 4),
         sized(stat('Volumes held back', 'Volumes whose own IOPS or throughput limit held them back at least %g%% of the last %s: the share of the volume alerts.' % [config.volumeThrottledShare * 100, window], 'none',
-                   'count(%s >= %g) or vector(0)' % [larger('volume', inCluster), config.volumeThrottledShare]), 4, 4),
+                   'sum(cluster:ebs_volumes_held_back:count{%s}) or vector(0)' % inCluster), 4, 4),
         sized(stat('Nodes held back', 'Nodes whose instance type\'s EBS limit (IOPS or throughput) held a volume back at least %g%% of the last %s.' % [config.instanceThrottledShare * 100, window], 'none',
-                   'count(max by (%s, node) (instance:ebs_instance_performance_exceeded_iops_seconds:max_rate%s{%s} or instance:ebs_instance_performance_exceeded_throughput_seconds:max_rate%s{%s}) >= %g) or vector(0)'
-                   % [clusterLabel, window, inCluster, window, inCluster, config.instanceThrottledShare]), 4, 4),
+                   'sum(cluster:ebs_nodes_held_back:count{%s}) or vector(0)' % inCluster), 4, 4),
       ]],
       [row('The fleet over time'), [
         sized(fleet(timeseries('IOPS', 'Read and write operations a second of all the volumes together.', 'iops', [
-          ['sum(volume_id:ebs_read_ops:rate%s{%s})' % [window, inCluster], 'read'],
-          ['sum(volume_id:ebs_write_ops:rate%s{%s})' % [window, inCluster], 'write'],
+          ['sum(cluster:ebs_read_ops:rate%s{%s})' % [window, inCluster], 'read'],
+          ['sum(cluster:ebs_write_ops:rate%s{%s})' % [window, inCluster], 'write'],
         ])), 6),
         sized(fleet(timeseries('Throughput', 'Bytes read and written a second by all the volumes together.', 'Bps', [
-          ['sum(volume_id:ebs_read_bytes:rate%s{%s})' % [window, inCluster], 'read'],
-          ['sum(volume_id:ebs_write_bytes:rate%s{%s})' % [window, inCluster], 'write'],
+          ['sum(cluster:ebs_read_bytes:rate%s{%s})' % [window, inCluster], 'read'],
+          ['sum(cluster:ebs_write_bytes:rate%s{%s})' % [window, inCluster], 'write'],
         ])), 6),
         sized(fleet(timeseries('Held back', 'Volumes that a limit of their own held back at least %g%% of the time, and nodes whose instance limit did, over %s.' % [config.volumeThrottledShare * 100, window], 'none', [
-          ['count(%s{%s} >= %g) or vector(0)' % [share % ['volume', 'iops'], inCluster, config.volumeThrottledShare], 'volumes at their IOPS limit'],
-          ['count(%s{%s} >= %g) or vector(0)' % [share % ['volume', 'throughput'], inCluster, config.volumeThrottledShare], 'volumes at their throughput limit'],
-          ['count(max by (%s, node) (instance:ebs_instance_performance_exceeded_iops_seconds:max_rate%s{%s} or instance:ebs_instance_performance_exceeded_throughput_seconds:max_rate%s{%s}) >= %g) or vector(0)'
-           % [clusterLabel, window, inCluster, window, inCluster, config.instanceThrottledShare], 'nodes at their instance limit'],
+          ['sum(cluster:ebs_volumes_held_back_iops:count{%s}) or vector(0)' % inCluster, 'volumes at their IOPS limit'],
+          ['sum(cluster:ebs_volumes_held_back_throughput:count{%s}) or vector(0)' % inCluster, 'volumes at their throughput limit'],
+          ['sum(cluster:ebs_nodes_held_back:count{%s}) or vector(0)' % inCluster, 'nodes at their instance limit'],
         ])), 6),
         sized(fleet(timeseries('p99 latency across volumes', 'Of every volume\'s p99 latency, the highest and the median: how slow the slowest volume is, and a typical one.', 's', [
-          ['max(%s)' % (p99 % ['read', window, inCluster]), 'read, slowest volume'],
-          ['quantile(0.5, %s)' % (p99 % ['read', window, inCluster]), 'read, median volume'],
-          ['max(%s)' % (p99 % ['write', window, inCluster]), 'write, slowest volume'],
-          ['quantile(0.5, %s)' % (p99 % ['write', window, inCluster]), 'write, median volume'],
+          ['max(cluster:ebs_read_latency_seconds_p99:max{%s})' % inCluster, 'read, slowest volume'],
+          ['quantile(0.5, cluster:ebs_read_latency_seconds_p99:median{%s})' % inCluster, 'read, median volume'],
+          ['max(cluster:ebs_write_latency_seconds_p99:max{%s})' % inCluster, 'write, slowest volume'],
+          ['quantile(0.5, cluster:ebs_write_latency_seconds_p99:median{%s})' % inCluster, 'write, median volume'],
         ])), 6),
       ]],
       [row('The %d most throttled volumes' % topK), [
@@ -396,14 +395,15 @@
         sized(table(
           'Nodes held back now',
           'The nodes whose instance type\'s EBS limit held a volume back longest over the last %s: of IOPS and throughput, the one that held it back longer. What the instance\'s limits apply to is all its volumes together.' % window,
-          top('max by (%s, node) (instance:ebs_instance_performance_exceeded_iops_seconds:max_rate%s{%s} or instance:ebs_instance_performance_exceeded_throughput_seconds:max_rate%s{%s})'
-              % [clusterLabel, window, inCluster, window, inCluster]),
+          // Of the two limits, the larger share: the series have the same
+          // labels, so "or" alone would keep the IOPS one.
+          top('(%s >= %s or %s)' % [instanceShare('iops'), instanceShare('throughput'), instanceShare('throughput')]),
           'percentunit', 'held back', [clusterLabel, 'node'],
         ), 24, 6),
       ]],
-    // An hour: each of the fleet's graphs reads every volume's samples in
-    // the time range.
-    ], 'now-1h'),
+    // The fleet's graphs read a series a cluster, the top ten's ten a
+    // graph: six hours, as the volumes' dashboard.
+    ]),
 
     'volscan-ebs.json': dashboard(config.dashboardTitle, config.dashboardUID, [
       variables.datasource,

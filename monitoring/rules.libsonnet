@@ -115,6 +115,66 @@
       for shard in std.range(0, shards - 1)
     ] + [
       {
+        // The fleet's figures, one series a cluster, for the fleet
+        // dashboard's graphs: drawn from the volumes' series, a graph over
+        // hours would read every volume's series at every step.
+        local cluster = config.clusterLabel,
+        local share = 'volume_id:ebs_volume_performance_exceeded_%s_seconds:rate' + window,
+        local instanceShare = 'instance:ebs_instance_performance_exceeded_%s_seconds:max_rate' + window,
+        local p99 = 'volume_id_quantile:ebs_%s_latency_seconds:histogram_quantile_rate%s{quantile="0.99"}',
+        name: 'volscan-ebs-fleet.rules',
+        interval: config.ruleInterval,
+        rules: [
+          {
+            record: 'cluster:ebs_%s_%s:rate%s' % [direction, what, window],
+            expr: 'sum by (%s) (volume_id:ebs_%s_%s:rate%s)' % [cluster, direction, what, window],
+          }
+          for what in ['ops', 'bytes']
+          for direction in ['read', 'write']
+        ] + [
+          {
+            record: 'cluster:ebs_volumes:count',
+            expr: 'count by (%s) (volume_id:ebs_volume_claim:info)' % cluster,
+          },
+          {
+            record: 'cluster:ebs_claimed_volumes:count',
+            expr: 'count by (%s) (volume_id:ebs_volume_claim:info{persistentvolumeclaim!=""})' % cluster,
+          },
+        ] + [
+          {
+            // Volumes a limit of their own held back at least the alerts'
+            // share of the time.
+            record: 'cluster:ebs_volumes_held_back_%s:count' % limit,
+            expr: 'count by (%s) (%s >= %g)' % [cluster, share % limit, config.volumeThrottledShare],
+          }
+          for limit in ['iops', 'throughput']
+        ] + [
+          {
+            // By either limit, each volume counted once.
+            record: 'cluster:ebs_volumes_held_back:count',
+            expr: 'count by (%s) ((%s >= %s or %s) >= %g)'
+                  % [cluster, share % 'iops', share % 'throughput', share % 'throughput', config.volumeThrottledShare],
+          },
+          {
+            // Nodes whose instance's limit, either one, held a volume back.
+            record: 'cluster:ebs_nodes_held_back:count',
+            expr: 'count by (%s) (%s >= %g or %s >= %g)'
+                  % [cluster, instanceShare % 'iops', config.instanceThrottledShare,
+                     instanceShare % 'throughput', config.instanceThrottledShare],
+          },
+        ] + [
+          {
+            // Of every volume's p99, the highest and the median.
+            record: 'cluster:ebs_%s_latency_seconds_p99:%s' % [direction, what],
+            expr: if what == 'max' then 'max by (%s) (%s)' % [cluster, p99 % [direction, window]]
+                  else 'quantile by (%s) (0.5, %s)' % [cluster, p99 % [direction, window]],
+          }
+          for direction in ['read', 'write']
+          for what in ['max', 'median']
+        ],
+      },
+    ] + [
+      {
         // Who uses each volume on Kubernetes, from kube-state-metrics: the
         // persistent volume whose EBS volume it is, the claim bound to that,
         // and the pod running with the claim. Each step keeps only the labels

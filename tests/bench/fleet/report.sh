@@ -92,7 +92,7 @@ if [ -s plot-main.dat ]; then
     gnuplot 2>plot.log <<EOF
 set terminal svg size 1000,720 font "sans,11" background rgb "white"
 set output "fleet.svg"
-set multiplot layout 2,2 title "volscan fleet: 27 volumes a node, 32 bins, scrape and evaluation every 15 s (2 shared cores)"
+set multiplot layout 2,2 title "volscan fleet: 27 volumes a node, 32 bins, scraped every 15 s (2 shared cores)"
 set key top left
 set grid
 set xlabel "nodes"
